@@ -1,0 +1,87 @@
+// The per-device record: the KS device's context from add until the device
+// goes away. It is also the camera object, so its first member is the table
+// of camera operations.
+#pragma once
+
+#include "camera/camera_object.h"
+#include "driver/kernel.h"
+#include "usb/usb_device.h"
+
+struct CaptureContext;
+struct ImagePipeline;
+
+constexpr ULONG kPacketBytes = 64;
+constexpr LONG kSensorWidth = 2560;
+constexpr LONG kSensorHeight = 1920;
+
+class DeviceContext final : public CameraObject {
+ public:
+  // Camera operations, in slot order.
+  void NotifyFrameReady() override;
+  LONG ApplySettings() override;
+  NTSTATUS ReadFrame(PUCHAR buffer, BOOLEAN* frameGood) override;
+  void GetFrameBytes(ULONG* value) override;
+  void GetLineOffset(ULONG* value) override;
+  void GetRowPitch(ULONG* value) override;
+  void AbortMarkedPipes() override;
+  void CancelRead() override;
+  void ResetReconfigure() override;
+
+  PKSDEVICE ksDevice;
+  UsbDevice usb;
+  LONG exTrigger;
+  LONG frameTimeoutMs;  // the "Timeout" setting; the transfer uses transferTimeoutMs
+  ULONG exposure;
+  ULONG globalGain;
+  LONG flipH;
+  LONG flipV;
+  ULONG colourEnable;
+  LONG whiteBalance;
+  ULONG redGain;
+  ULONG greenGain;
+  ULONG blueGain;
+  ULONG colourCorrection;
+  ULONG brightness;
+  ULONG contrast;
+  ULONG saturation;
+  ULONG hue;
+  LONG subSample;
+  LONG roiX;
+  LONG roiY;
+  LONG roiWidth;
+  LONG roiHeight;
+  LONG bayerPhase;
+  LONG halfClock;
+  LONG agc;
+  LONG aec;
+  UCHAR commandPacket[kPacketBytes];          // register and clock exchanges
+  UCHAR frameRequestPacket[kPacketBytes];     // capture thread only
+  UCHAR transferControlPacket[kPacketBytes];  // capture thread only
+  volatile LONG pinAcquired;
+  CaptureContext* capture;
+  ImagePipeline* pipeline;
+  FrameSink* frameSink;
+  PKS_VIDEOINFOHEADER pinFormat;
+  LONG outputHeight;
+  LONG outputWidth;
+  ULONG lineOffset;
+  ULONG rowPitch;
+  ULONG frameBytes;
+  LONG imageWidth;
+  LONG imageHeight;
+  volatile LONG pinOpen;
+  volatile LONG reconfigurePending;
+  LONG frameSpoiled;
+  KEVENT reconfigureDone;
+  // Serialises every exchange on the command and reply pipes that uses
+  // commandPacket, and the read-modify-write of sensor registers with the
+  // settings stored from them: replies carry no tag, so a read's two replies
+  // must reach the thread that sent it. Taken by client threads, start-up and
+  // pin state changes; never by the capture thread.
+  KMUTEX exchangeMutex;
+};
+
+// The record as the KS device's context.
+inline DeviceContext* DeviceContextOf(PKSDEVICE device) {
+  return device == nullptr ? nullptr : static_cast<DeviceContext*>(device->Context);
+}

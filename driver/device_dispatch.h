@@ -1,0 +1,14 @@
+// Device and filter dispatch: what the class driver calls when a camera is
+// added, started and stopped, and when a filter is opened and closed.
+#pragma once
+
+#include "driver/kernel.h"
+
+NTSTATUS DeviceAdd(PKSDEVICE device);
+NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                     PCM_RESOURCE_LIST untranslatedResources);
+void DeviceStop(PKSDEVICE device, PIRP irp);
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
+
+extern "C" DRIVER_INITIALIZE DriverEntry;

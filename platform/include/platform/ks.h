@@ -1,0 +1,480 @@
+// Host stand-in for the kernel-streaming class driver's published interface:
+// the AVStream object, descriptor and dispatch records, the video format
+// records, and the class driver calls the driver makes.
+#pragma once
+
+#include "platform/nt.h"
+
+typedef PVOID KSOBJECT_BAG;
+typedef void (*PFNKSFREE)(PVOID data);
+struct _CM_RESOURCE_LIST;
+typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
+struct _FILE_OBJECT;
+typedef struct _FILE_OBJECT* PFILE_OBJECT;
+typedef struct _SECURITY_DESCRIPTOR* PSECURITY_DESCRIPTOR;
+typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0 } SYSTEM_POWER_STATE;
+typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0 = 1 } DEVICE_POWER_STATE;
+
+typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
+typedef struct _KSFILTER KSFILTER, *PKSFILTER;
+typedef struct _KSPIN KSPIN, *PKSPIN;
+typedef struct _KSFILTERFACTORY KSFILTERFACTORY, *PKSFILTERFACTORY;
+typedef struct _KSDEVICE_DESCRIPTOR KSDEVICE_DESCRIPTOR, *PKSDEVICE_DESCRIPTOR;
+typedef struct _KSDEVICE_DISPATCH KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
+typedef struct _KSFILTER_DESCRIPTOR KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
+typedef struct _KSFILTER_DISPATCH KSFILTER_DISPATCH, *PKSFILTER_DISPATCH;
+typedef struct _KSPIN_DESCRIPTOR_EX KSPIN_DESCRIPTOR_EX, *PKSPIN_DESCRIPTOR_EX;
+typedef struct _KSPIN_DISPATCH KSPIN_DISPATCH, *PKSPIN_DISPATCH;
+typedef struct _KSAUTOMATION_TABLE KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
+typedef struct _KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR, *PKSNODE_DESCRIPTOR;
+typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_INDEXENTRY;
+typedef struct _KSSTREAM_POINTER KSSTREAM_POINTER, *PKSSTREAM_POINTER;
+
+// ---------------------------------------------------------------------------
+// Identifiers, formats and ranges.
+// ---------------------------------------------------------------------------
+typedef struct {
+  union {
+    struct {
+      GUID Set;
+      ULONG Id;
+      ULONG Flags;
+    };
+    LONGLONG Alignment;
+  };
+} KSIDENTIFIER, *PKSIDENTIFIER, KSPROPERTY, *PKSPROPERTY, KSMETHOD, KSEVENT, KSPIN_INTERFACE,
+    KSPIN_MEDIUM;
+typedef const KSPIN_INTERFACE* PCKSPIN_INTERFACE;
+
+#define KSPROPERTY_TYPE_GET 0x00000001
+#define KSPROPERTY_TYPE_SET 0x00000002
+
+typedef union {
+  struct {
+    ULONG FormatSize;
+    ULONG Flags;
+    ULONG SampleSize;
+    ULONG Reserved;
+    GUID MajorFormat;
+    GUID SubFormat;
+    GUID Specifier;
+  };
+  LONGLONG Alignment;
+} KSDATAFORMAT, *PKSDATAFORMAT, KSDATARANGE, *PKSDATARANGE;
+
+typedef struct {
+  KSPROPERTY Property;
+  ULONG PinId;
+  ULONG Reserved;
+} KSP_PIN, *PKSP_PIN;
+
+typedef struct {
+  ULONG Size;
+  ULONG Count;
+} KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
+
+typedef struct {
+  ULONG PriorityClass;
+  ULONG PrioritySubClass;
+} KSPRIORITY;
+
+typedef enum { KSPIN_DATAFLOW_IN = 1, KSPIN_DATAFLOW_OUT = 2 } KSPIN_DATAFLOW;
+typedef enum {
+  KSPIN_COMMUNICATION_NONE = 0,
+  KSPIN_COMMUNICATION_SINK = 1,
+  KSPIN_COMMUNICATION_SOURCE = 2,
+  KSPIN_COMMUNICATION_BOTH = 3,
+  KSPIN_COMMUNICATION_BRIDGE = 4
+} KSPIN_COMMUNICATION;
+typedef enum { KSSTATE_STOP = 0, KSSTATE_ACQUIRE = 1, KSSTATE_PAUSE = 2, KSSTATE_RUN = 3 } KSSTATE;
+typedef enum { KSRESET_BEGIN = 0, KSRESET_END = 1 } KSRESET;
+
+// ---------------------------------------------------------------------------
+// Allocator framing.
+// ---------------------------------------------------------------------------
+typedef struct {
+  ULONG MinFrameSize;
+  ULONG MaxFrameSize;
+  ULONG Stepping;
+} KS_FRAMING_RANGE;
+
+typedef struct {
+  KS_FRAMING_RANGE Range;
+  ULONG InPlaceWeight;
+  ULONG NotInPlaceWeight;
+} KS_FRAMING_RANGE_WEIGHTED;
+
+typedef struct {
+  ULONG RatioNumerator;
+  ULONG RatioDenominator;
+  ULONG RatioConstantMargin;
+} KS_COMPRESSION;
+
+typedef struct {
+  GUID MemoryType;
+  GUID BusType;
+  ULONG MemoryFlags;
+  ULONG BusFlags;
+  ULONG Flags;
+  ULONG Frames;
+  ULONG FileAlignment;
+  ULONG MemoryTypeWeight;
+  KS_FRAMING_RANGE PhysicalRange;
+  KS_FRAMING_RANGE_WEIGHTED FramingRange;
+} KS_FRAMING_ITEM, *PKS_FRAMING_ITEM;
+
+typedef struct {
+  ULONG CountItems;
+  ULONG PinFlags;
+  KS_COMPRESSION OutputCompression;
+  ULONG PinWeight;
+  KS_FRAMING_ITEM FramingItem[1];
+} KSALLOCATOR_FRAMING_EX, *PKSALLOCATOR_FRAMING_EX;
+
+#define KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY 0x00000002
+#define KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY 0x80000000
+
+// ---------------------------------------------------------------------------
+// Automation tables.
+// ---------------------------------------------------------------------------
+typedef NTSTATUS (*PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
+
+typedef struct {
+  ULONG PropertyId;
+  union {
+    PFNKSHANDLER GetPropertyHandler;
+    BOOLEAN GetSupported;
+  };
+  ULONG MinProperty;
+  ULONG MinData;
+  union {
+    PFNKSHANDLER SetPropertyHandler;
+    BOOLEAN SetSupported;
+  };
+  const struct KSPROPERTY_VALUES* Values;
+  ULONG RelationsCount;
+  const KSPROPERTY* Relations;
+  PFNKSHANDLER SupportHandler;
+  ULONG SerializedSize;
+} KSPROPERTY_ITEM, *PKSPROPERTY_ITEM;
+
+typedef struct {
+  const GUID* Set;
+  ULONG PropertiesCount;
+  const KSPROPERTY_ITEM* PropertyItem;
+  ULONG FastIoCount;
+  const void* FastIoTable;
+} KSPROPERTY_SET, *PKSPROPERTY_SET;
+
+struct _KSAUTOMATION_TABLE {
+  ULONG PropertySetsCount;
+  ULONG PropertyItemSize;
+  const KSPROPERTY_SET* PropertySets;
+  ULONG MethodSetsCount;
+  ULONG MethodItemSize;
+  const void* MethodSets;
+  ULONG EventSetsCount;
+  ULONG EventItemSize;
+  const void* EventSets;
+  PVOID Alignment;
+};
+
+static_assert(sizeof(KSPROPERTY_ITEM) == 72, "property item layout");
+
+// ---------------------------------------------------------------------------
+// Objects.
+// ---------------------------------------------------------------------------
+struct _KSDEVICE {
+  const KSDEVICE_DESCRIPTOR* Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+  PDEVICE_OBJECT FunctionalDeviceObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT NextDeviceObject;
+  BOOLEAN Started;
+  SYSTEM_POWER_STATE SystemPowerState;
+  DEVICE_POWER_STATE DevicePowerState;
+};
+
+struct _KSFILTERFACTORY {
+  const KSFILTER_DESCRIPTOR* FilterDescriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+};
+
+struct _KSFILTER {
+  const KSFILTER_DESCRIPTOR* Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+};
+
+struct _KSPIN {
+  const KSPIN_DESCRIPTOR_EX* Descriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+  ULONG Id;
+  KSPIN_COMMUNICATION Communication;
+  BOOLEAN ConnectionIsExternal;
+  KSPIN_INTERFACE ConnectionInterface;
+  KSPIN_MEDIUM ConnectionMedium;
+  KSPRIORITY ConnectionPriority;
+  PKSDATAFORMAT ConnectionFormat;
+  PKSMULTIPLE_ITEM AttributeList;
+  ULONG StreamHeaderSize;
+  KSPIN_DATAFLOW DataFlow;
+  KSSTATE DeviceState;
+  KSRESET ResetState;
+  KSSTATE ClientState;
+};
+
+// ---------------------------------------------------------------------------
+// Dispatch tables and descriptors.
+// ---------------------------------------------------------------------------
+typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE device);
+typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp,
+                                        PCM_RESOURCE_LIST translatedResources,
+                                        PCM_RESOURCE_LIST untranslatedResources);
+typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE device);
+typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
+typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
+typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PVOID capabilities);
+typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE,
+                                          SYSTEM_POWER_STATE, DEVICE_POWER_STATE,
+                                          SYSTEM_POWER_STATE, LONG action);
+typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE,
+                                    DEVICE_POWER_STATE);
+
+struct _KSDEVICE_DISPATCH {
+  PFNKSDEVICECREATE Add;
+  PFNKSDEVICEPNPSTART Start;
+  PFNKSDEVICE PostStart;
+  PFNKSDEVICEIRP QueryStop;
+  PFNKSDEVICEIRPVOID CancelStop;
+  PFNKSDEVICEIRPVOID Stop;
+  PFNKSDEVICEIRP QueryRemove;
+  PFNKSDEVICEIRPVOID CancelRemove;
+  PFNKSDEVICEIRPVOID Remove;
+  PFNKSDEVICEQUERYCAPABILITIES QueryCapabilities;
+  PFNKSDEVICEIRPVOID SurpriseRemoval;
+  PFNKSDEVICEQUERYPOWER QueryPower;
+  PFNKSDEVICESETPOWER SetPower;
+  PFNKSDEVICEIRP QueryInterface;
+};
+
+#define KSDEVICE_DESCRIPTOR_VERSION (0x100)
+struct _KSDEVICE_DESCRIPTOR {
+  const KSDEVICE_DISPATCH* Dispatch;
+  ULONG FilterDescriptorsCount;
+  const KSFILTER_DESCRIPTOR* const* FilterDescriptors;
+  ULONG Version;
+};
+
+typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER filter, PIRP irp);
+typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER filter, PKSPROCESSPIN_INDEXENTRY index);
+typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER filter);
+
+struct _KSFILTER_DISPATCH {
+  PFNKSFILTERIRP Create;
+  PFNKSFILTERIRP Close;
+  PFNKSFILTERPROCESS Process;
+  PFNKSFILTERVOID Reset;
+};
+
+typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN pin, PIRP irp);
+typedef NTSTATUS (*PFNKSPIN)(PKSPIN pin);
+typedef void (*PFNKSPINVOID)(PKSPIN pin);
+typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                          PKSMULTIPLE_ITEM oldAttributeList,
+                                          const KSDATARANGE* dataRange,
+                                          const KSDATARANGE* attributeRange);
+typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+
+struct _KSPIN_DISPATCH {
+  PFNKSPINIRP Create;
+  PFNKSPINIRP Close;
+  PFNKSPIN Process;
+  PFNKSPINVOID Reset;
+  PFNKSPINSETDATAFORMAT SetDataFormat;
+  PFNKSPINSETDEVICESTATE SetDeviceState;
+  PFNKSPIN Connect;
+  PFNKSPINVOID Disconnect;
+  const void* Clock;
+  const void* Allocator;
+};
+
+typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
+                                            PKSDATARANGE dataRange,
+                                            PKSDATARANGE matchingDataRange,
+                                            ULONG dataBufferSize, PVOID data, PULONG dataSize);
+
+typedef struct {
+  ULONG InterfacesCount;
+  const KSPIN_INTERFACE* Interfaces;
+  ULONG MediumsCount;
+  const KSPIN_MEDIUM* Mediums;
+  ULONG DataRangesCount;
+  const PKSDATARANGE* DataRanges;
+  KSPIN_DATAFLOW DataFlow;
+  KSPIN_COMMUNICATION Communication;
+  const GUID* Category;
+  const GUID* Name;
+  union {
+    LONGLONG Reserved;
+    struct {
+      ULONG ConstrainedDataRangesCount;
+      PKSDATARANGE* ConstrainedDataRanges;
+    };
+  };
+} KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
+
+#define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
+
+struct _KSPIN_DESCRIPTOR_EX {
+  const KSPIN_DISPATCH* Dispatch;
+  const KSAUTOMATION_TABLE* AutomationTable;
+  KSPIN_DESCRIPTOR PinDescriptor;
+  ULONG Flags;
+  ULONG InstancesPossible;
+  ULONG InstancesNecessary;
+  const KSALLOCATOR_FRAMING_EX* AllocatorFraming;
+  PFNKSINTERSECTHANDLEREX IntersectHandler;
+};
+
+struct _KSNODE_DESCRIPTOR {
+  const KSAUTOMATION_TABLE* AutomationTable;
+  const GUID* Type;
+  const GUID* Name;
+};
+
+typedef struct {
+  ULONG FromNode;
+  ULONG FromNodePin;
+  ULONG ToNode;
+  ULONG ToNodePin;
+} KSTOPOLOGY_CONNECTION;
+
+typedef struct {
+  GUID Manufacturer;
+  GUID Product;
+  GUID Component;
+  GUID Name;
+  ULONG Version;
+  ULONG Revision;
+} KSCOMPONENTID;
+
+#define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)
+struct _KSFILTER_DESCRIPTOR {
+  const KSFILTER_DISPATCH* Dispatch;
+  const KSAUTOMATION_TABLE* AutomationTable;
+  ULONG Version;
+  ULONG Flags;
+  const GUID* ReferenceGuid;
+  ULONG PinDescriptorsCount;
+  ULONG PinDescriptorSize;
+  const KSPIN_DESCRIPTOR_EX* PinDescriptors;
+  ULONG CategoriesCount;
+  const GUID* Categories;
+  ULONG NodeDescriptorsCount;
+  ULONG NodeDescriptorSize;
+  const KSNODE_DESCRIPTOR* NodeDescriptors;
+  ULONG ConnectionsCount;
+  const KSTOPOLOGY_CONNECTION* Connections;
+  const KSCOMPONENTID* ComponentId;
+};
+
+#define KSCREATE_ITEM_FREEONSTOP 0x00000008
+
+// ---------------------------------------------------------------------------
+// Video formats (ksmedia).
+// ---------------------------------------------------------------------------
+typedef struct tagRECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+} RECT;
+
+typedef struct tagSIZE {
+  LONG cx;
+  LONG cy;
+} SIZE;
+
+typedef struct tagKS_BITMAPINFOHEADER {
+  DWORD biSize;
+  LONG biWidth;
+  LONG biHeight;
+  WORD biPlanes;
+  WORD biBitCount;
+  DWORD biCompression;
+  DWORD biSizeImage;
+  LONG biXPelsPerMeter;
+  LONG biYPelsPerMeter;
+  DWORD biClrUsed;
+  DWORD biClrImportant;
+} KS_BITMAPINFOHEADER, *PKS_BITMAPINFOHEADER;
+
+typedef struct tagKS_VIDEOINFOHEADER {
+  RECT rcSource;
+  RECT rcTarget;
+  DWORD dwBitRate;
+  DWORD dwBitErrorRate;
+  REFERENCE_TIME AvgTimePerFrame;
+  KS_BITMAPINFOHEADER bmiHeader;
+} KS_VIDEOINFOHEADER, *PKS_VIDEOINFOHEADER;
+
+typedef struct _KS_VIDEO_STREAM_CONFIG_CAPS {
+  GUID guid;
+  ULONG VideoStandard;
+  SIZE InputSize;
+  SIZE MinCroppingSize;
+  SIZE MaxCroppingSize;
+  int CropGranularityX;
+  int CropGranularityY;
+  int CropAlignX;
+  int CropAlignY;
+  SIZE MinOutputSize;
+  SIZE MaxOutputSize;
+  int OutputGranularityX;
+  int OutputGranularityY;
+  int StretchTapsX;
+  int StretchTapsY;
+  int ShrinkTapsX;
+  int ShrinkTapsY;
+  LONGLONG MinFrameInterval;
+  LONGLONG MaxFrameInterval;
+  LONG MinBitsPerSecond;
+  LONG MaxBitsPerSecond;
+} KS_VIDEO_STREAM_CONFIG_CAPS, *PKS_VIDEO_STREAM_CONFIG_CAPS;
+
+typedef struct tagKS_DATARANGE_VIDEO {
+  KSDATARANGE DataRange;
+  WINBOOL bFixedSizeSamples;
+  WINBOOL bTemporalCompression;
+  DWORD StreamDescriptionFlags;
+  DWORD MemoryAllocationFlags;
+  KS_VIDEO_STREAM_CONFIG_CAPS ConfigCaps;
+  KS_VIDEOINFOHEADER VideoInfoHeader;
+} KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
+
+#define KS_BI_RGB 0L
+
+static_assert(sizeof(KSDATAFORMAT) == 64, "data format layout");
+static_assert(sizeof(KS_VIDEOINFOHEADER) == 88, "video info header layout");
+static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "stream capabilities layout");
+static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "video data range layout");
+static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112, "framing layout");
+
+// ---------------------------------------------------------------------------
+// Class driver calls.
+// ---------------------------------------------------------------------------
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                            const KSDEVICE_DESCRIPTOR* descriptor);
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
+                               PWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor,
+                               ULONG createItemFlags, PVOID sleepCallback, PVOID wakeCallback,
+                               PKSFILTERFACTORY* filterFactory);
+void KsAcquireDevice(PKSDEVICE device);
+void KsReleaseDevice(PKSDEVICE device);
+NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free);
+PKSDEVICE KsGetDevice(PVOID object);
+PKSFILTER KsGetFilterFromIrp(PIRP irp);

@@ -1,0 +1,96 @@
+// The test rig's side of the kernel-streaming class driver: load a
+// minidriver, take one device through add, start, stop and removal as the
+// plug-and-play manager and the class driver would, and open its filters.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/ks.h"
+
+namespace host {
+
+class KsDeviceHost;
+
+class KsClassDriver {
+ public:
+  KsClassDriver();
+  ~KsClassDriver();
+  KsClassDriver(const KsClassDriver&) = delete;
+  KsClassDriver& operator=(const KsClassDriver&) = delete;
+
+  // Calls the minidriver's entry point with its driver object.
+  NTSTATUS Load(DRIVER_INITIALIZE* entry);
+  // The descriptor the minidriver gave KsInitializeDriver, or null.
+  const KSDEVICE_DESCRIPTOR* DeviceDescriptor() const { return descriptor_; }
+  PDRIVER_OBJECT DriverObject() { return &driverObject_; }
+
+  void SetDescriptor(const KSDEVICE_DESCRIPTOR* descriptor) { descriptor_ = descriptor; }
+
+ private:
+  DRIVER_OBJECT driverObject_{};
+  const KSDEVICE_DESCRIPTOR* descriptor_ = nullptr;
+};
+
+struct FilterFactoryRecord {
+  const KSFILTER_DESCRIPTOR* descriptor = nullptr;
+  std::wstring referenceString;
+  ULONG createItemFlags = 0;
+  bool securityDescriptor = false;
+  bool sleepCallback = false;
+  bool wakeCallback = false;
+  bool askedForFactory = false;
+  bool deviceMutexHeld = false;  // whether the caller held the device mutex
+};
+
+class KsDeviceHost {
+ public:
+  KsDeviceHost(KsClassDriver& driver, PDEVICE_OBJECT physicalDevice);
+  ~KsDeviceHost();  // removes the device if it is still there
+  KsDeviceHost(const KsDeviceHost&) = delete;
+  KsDeviceHost& operator=(const KsDeviceHost&) = delete;
+
+  NTSTATUS Add();
+  NTSTATUS Start();
+  void Stop();
+  // Empties the device's object bag (running the free routines) and forgets it.
+  void Remove();
+
+  PKSDEVICE Device() { return &device_; }
+  bool Added() const { return added_; }
+  std::vector<FilterFactoryRecord> FilterFactories();
+  // Opens a filter of the newest factory; the status is the driver's Create result.
+  PKSFILTER OpenFilter(NTSTATUS* status);
+  NTSTATUS CloseFilter(PKSFILTER filter);
+
+  // Used by the class driver calls.
+  static KsDeviceHost* FromFunctionalDevice(PDEVICE_OBJECT device);
+  NTSTATUS AddFilterFactory(const FilterFactoryRecord& record);
+  std::recursive_mutex& DeviceMutex() { return deviceMutex_; }
+  bool DeviceMutexHeldByCaller();
+  void NoteMutexAcquired();
+  void NoteMutexReleased();
+
+ private:
+  struct FilterObject;
+
+  KsClassDriver& driver_;
+  DEVICE_OBJECT functionalDevice_{};
+  KSDEVICE device_{};
+  bool added_ = false;
+  std::recursive_mutex deviceMutex_;
+  int mutexDepth_ = 0;  // guarded by deviceMutex_
+  std::mutex lock_;     // guards factories_ and filters_
+  std::vector<FilterFactoryRecord> factories_;
+  std::vector<std::unique_ptr<FilterObject>> filters_;
+};
+
+// An object bag of the class driver: items with the routines that free them.
+KSOBJECT_BAG CreateObjectBag();
+// Frees every item (newest first) and the bag itself.
+void DestroyObjectBag(KSOBJECT_BAG bag);
+size_t ObjectBagSize(KSOBJECT_BAG bag);
+
+}  // namespace host

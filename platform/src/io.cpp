@@ -1,0 +1,180 @@
+// I/O requests and memory descriptor lists: allocation, the stack of
+// locations, calling down, completion routines and cancellation, with the
+// platform's semantics (a completion routine that returns
+// STATUS_MORE_PROCESSING_REQUIRED ends completion and keeps the request).
+#include <mutex>
+
+#include "platform/host_pool.h"
+#include "platform/nt.h"
+#include "host_internal.h"
+
+namespace {
+
+const ULONG kTagIrp = 0x70724921;  // "!Irp"
+const ULONG kTagMdl = 0x6c644d21;  // "!Mdl"
+
+constexpr ULONG kIrpBuiltSynchronous = 0x1;  // built by IoBuildDeviceIoControlRequest
+
+// The cancel spin lock of the platform: one for the whole system.
+std::mutex cancelLock;
+thread_local KIRQL irqlBeforeCancelLock = PASSIVE_LEVEL;
+
+}  // namespace
+
+PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota) {
+  (void)chargeQuota;
+  if (stackSize < 1) return nullptr;
+  size_t bytes = sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION);
+  auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagIrp));
+  if (irp == nullptr) return nullptr;
+  memset(irp, 0, bytes);
+  irp->Size = USHORT(bytes);
+  irp->StackCount = stackSize;
+  // No location is current yet: the first call down moves to the last one.
+  irp->CurrentLocation = CHAR(stackSize + 1);
+  auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  irp->Tail.Overlay.CurrentStackLocation = locations + stackSize;
+  return irp;
+}
+
+void IoFreeIrp(PIRP irp) { ExFreePoolWithTag(irp, kTagIrp); }
+
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                   PVOID inputBuffer, ULONG inputBufferLength,
+                                   PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event,
+                                   PIO_STATUS_BLOCK ioStatusBlock) {
+  PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
+  if (irp == nullptr) return nullptr;
+  irp->Flags |= kIrpBuiltSynchronous;
+  irp->UserIosb = ioStatusBlock;
+  irp->UserEvent = event;
+  irp->UserBuffer = outputBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = internalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
+  return irp;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  if (irp->CurrentLocation <= 1) host::PlatformFault("IofCallDriver with no stack location left");
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  location->DeviceObject = deviceObject;
+  PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[location->MajorFunction];
+  if (dispatch == nullptr) host::PlatformFault("IofCallDriver to a driver without that dispatch entry");
+  return dispatch(deviceObject, irp);
+}
+
+void IofCompleteRequest(PIRP irp, CHAR priorityBoost) {
+  (void)priorityBoost;
+  if (irp->IoStatus.Status == STATUS_PENDING) host::PlatformFault("request completed with STATUS_PENDING");
+  auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  PIO_STACK_LOCATION end = locations + irp->StackCount;
+  // Walk up the stack: each location's completion routine belongs to the
+  // driver above the one that owned the location.
+  for (PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp); location < end;) {
+    irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    UCHAR control = location->Control;
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    PVOID context = location->Context;
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    location++;
+    NTSTATUS status = irp->IoStatus.Status;
+    bool invoke = routine != nullptr &&
+                  ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                   (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    if (invoke) {
+      PDEVICE_OBJECT owner = location < end ? location->DeviceObject : nullptr;
+      if (routine(owner, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+    } else if (irp->PendingReturned && location < end) {
+      location->Control |= SL_PENDING_RETURNED;
+    }
+  }
+  if (irp->Flags & kIrpBuiltSynchronous) {
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    IoFreeIrp(irp);
+    if (event != nullptr) KeSetEvent(event, 0, FALSE);
+    return;
+  }
+  // A request the caller allocated and let complete all the way is the
+  // caller's to free; nothing else to do here.
+}
+
+void IoAcquireCancelSpinLock(PKIRQL irql) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  cancelLock.lock();
+  *irql = old;
+}
+
+void IoReleaseCancelSpinLock(KIRQL irql) {
+  cancelLock.unlock();
+  KeLowerIrql(irql);
+}
+
+BOOLEAN IoCancelIrp(PIRP irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  irp->CancelIrql = irql;
+  // The routine releases the cancel spin lock itself, as on the platform.
+  routine(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+  return TRUE;
+}
+
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
+                   BOOLEAN chargeQuota, PIRP irp) {
+  (void)chargeQuota;
+  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kTagMdl));
+  if (mdl == nullptr) return nullptr;
+  memset(mdl, 0, sizeof(MDL));
+  auto address = reinterpret_cast<ULONG_PTR>(virtualAddress);
+  mdl->StartVa = reinterpret_cast<PVOID>(address & ~ULONG_PTR(PAGE_SIZE - 1));
+  mdl->ByteOffset = ULONG(address & (PAGE_SIZE - 1));
+  mdl->ByteCount = length;
+  mdl->Size = CSHORT(sizeof(MDL));
+  if (irp != nullptr) {
+    if (!secondaryBuffer) {
+      irp->MdlAddress = mdl;
+    } else {
+      PMDL last = irp->MdlAddress;
+      while (last != nullptr && last->Next != nullptr) last = last->Next;
+      if (last != nullptr) last->Next = mdl;
+    }
+  }
+  return mdl;
+}
+
+void IoFreeMdl(PMDL mdl) { ExFreePoolWithTag(mdl, kTagMdl); }
+
+void MmBuildMdlForNonPagedPool(PMDL mdl) {
+  mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+  mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+void IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length) {
+  auto* sourceStart = static_cast<PCHAR>(MmGetMdlVirtualAddress(sourceMdl));
+  auto* start = static_cast<PCHAR>(virtualAddress);
+  if (start < sourceStart || start + length > sourceStart + sourceMdl->ByteCount)
+    host::PlatformFault("IoBuildPartialMdl outside the source descriptor");
+  if (length == 0) length = ULONG(sourceStart + sourceMdl->ByteCount - start);
+  auto address = reinterpret_cast<ULONG_PTR>(virtualAddress);
+  targetMdl->StartVa = reinterpret_cast<PVOID>(address & ~ULONG_PTR(PAGE_SIZE - 1));
+  targetMdl->ByteOffset = ULONG(address & (PAGE_SIZE - 1));
+  targetMdl->ByteCount = length;
+  targetMdl->MappedSystemVa = virtualAddress;
+  targetMdl->MdlFlags = CSHORT(MDL_PARTIAL | (sourceMdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL));
+}

@@ -1,0 +1,158 @@
+// Non-paged pool on the host: malloc with a header that records the tag and
+// size, so that tests can account for every allocation by tag and make chosen
+// allocations fail.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <map>
+#include <mutex>
+
+#include "platform/host_pool.h"
+#include "platform/nt.h"
+#include "host_internal.h"
+
+namespace {
+
+constexpr uint64_t kLiveMagic = 0x6c6f6f7020766976ull;
+constexpr uint64_t kFreedMagic = 0x6465657266206f6eull;
+
+// 32 bytes keep the caller's memory 16-byte aligned, as the platform's pool is.
+struct alignas(16) PoolHeader {
+  uint64_t magic;
+  uint64_t size;
+  uint32_t tag;
+  uint32_t reserved;
+  uint64_t padding;
+};
+static_assert(sizeof(PoolHeader) == 32);
+
+struct PoolState {
+  std::mutex lock;
+  std::map<uint32_t, host::PoolTagUsage> byTag;  // guarded by lock
+  uint64_t failAtAttempt = 0;                     // 0: off
+  uint64_t attempts = 0;
+  bool failTagArmed = false;
+  uint32_t failTag = 0;
+};
+
+PoolState& State() {
+  static PoolState* state = new PoolState;  // never destroyed: used by late frees
+  return *state;
+}
+
+uint32_t TagFromString(const std::string& tag) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4 && i < tag.size(); ++i) value |= uint32_t(uint8_t(tag[i])) << (8 * i);
+  return value;
+}
+
+PoolHeader* HeaderOf(void* p) { return static_cast<PoolHeader*>(p) - 1; }
+
+}  // namespace
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+  (void)poolType;
+  PoolState& state = State();
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    ++state.attempts;
+    if (state.failAtAttempt != 0 && state.attempts == state.failAtAttempt) return nullptr;
+    if (state.failTagArmed && state.failTag == tag) return nullptr;
+  }
+  if (numberOfBytes > (SIZE_T(1) << 40)) return nullptr;
+  auto* header = static_cast<PoolHeader*>(malloc(sizeof(PoolHeader) + (numberOfBytes ? numberOfBytes : 1)));
+  if (header == nullptr) return nullptr;
+  header->magic = kLiveMagic;
+  header->size = numberOfBytes;
+  header->tag = tag;
+  // Fresh pool memory is not zero on the platform; a recognisable pattern
+  // makes a missing initialisation show.
+  memset(header + 1, 0xCD, numberOfBytes);
+  std::lock_guard<std::mutex> guard(state.lock);
+  host::PoolTagUsage& usage = state.byTag[tag];
+  ++usage.liveAllocations;
+  usage.liveBytes += numberOfBytes;
+  ++usage.totalAllocations;
+  return header + 1;
+}
+
+static void FreePool(PVOID p, bool checkTag, ULONG tag) {
+  if (p == nullptr) host::PlatformFault("ExFreePool of a null pointer");
+  PoolHeader* header = HeaderOf(p);
+  if (header->magic != kLiveMagic) host::PlatformFault("ExFreePool of memory that is not live pool");
+  if (checkTag && header->tag != tag) host::PlatformFault("ExFreePoolWithTag with the wrong tag");
+  PoolState& state = State();
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    host::PoolTagUsage& usage = state.byTag[header->tag];
+    --usage.liveAllocations;
+    usage.liveBytes -= header->size;
+  }
+  header->magic = kFreedMagic;
+  free(header);
+}
+
+void ExFreePoolWithTag(PVOID p, ULONG tag) { FreePool(p, true, tag); }
+void ExFreePool(PVOID p) { FreePool(p, false, 0); }
+
+namespace host {
+
+PoolTagUsage PoolUsage(const std::string& tag) {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (!tag.empty()) {
+    auto it = state.byTag.find(TagFromString(tag));
+    return it == state.byTag.end() ? PoolTagUsage{} : it->second;
+  }
+  PoolTagUsage all;
+  for (const auto& [key, usage] : state.byTag) {
+    all.liveAllocations += usage.liveAllocations;
+    all.liveBytes += usage.liveBytes;
+    all.totalAllocations += usage.totalAllocations;
+  }
+  return all;
+}
+
+uint64_t PoolLiveAllocations(const std::string& tag) { return PoolUsage(tag).liveAllocations; }
+
+void ResetPoolTotals() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  for (auto& [key, usage] : state.byTag) usage.totalAllocations = 0;
+}
+
+void FailNthAllocation(uint64_t n) {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.attempts = 0;
+  state.failAtAttempt = n;
+}
+
+void FailAllocationsWithTag(const std::string& tag) {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.failTagArmed = true;
+  state.failTag = TagFromString(tag);
+}
+
+void ClearPoolFaults() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.failAtAttempt = 0;
+  state.failTagArmed = false;
+  state.attempts = 0;
+}
+
+uint64_t PoolAllocationAttempts() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.attempts;
+}
+
+std::string TagName(uint32_t tag) {
+  std::string name;
+  for (int i = 0; i < 4; ++i) name += char((tag >> (8 * i)) & 0xFF);
+  return name;
+}
+
+}  // namespace host

@@ -1,0 +1,36 @@
+// 64-byte command packets on the command pipe and their replies on the reply
+// pipe, and sensor-register access built on them.
+#pragma once
+
+#include "driver/device_context.h"
+
+// Command codes understood by the camera firmware.
+enum CommandCode : UCHAR {
+  kCommandFrameHalt = 0x02,
+  kCommandFrameGo = 0x03,
+  kCommandRegisterWrite = 0x04,
+  kCommandStartUp = 0x06,
+  kCommandFrameSize = 0x09,
+  kCommandFrameSetup = 0x0A,
+  kCommandRegisterRead = 0x0C,
+  kCommandExtendedSetting = 0x20,
+  kCommandHalfClock = 0x23,
+  kCommandHalfClockQuery = 0x24,
+};
+
+// Moves one packet on a pipe in the pipe's own direction, bounded by the
+// frame time limit: a camera that never answers makes the exchange fail with
+// STATUS_IO_TIMEOUT instead of blocking its caller.
+NTSTATUS PipeExchange(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG* transferred);
+bool SendCommand(DeviceContext* ctx, PUCHAR packet);
+bool ReceiveReply(DeviceContext* ctx, PUCHAR packet);
+
+// Register exchanges take the exchange mutex themselves; callers that must
+// keep a read and the following write together hold it around both.
+bool WriteSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG value);
+bool ReadSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG* value);
+// Clears a packet and sets its command code.
+void PreparePacket(PUCHAR packet, UCHAR code);
+
+void AcquireExchangeMutex(DeviceContext* ctx);
+void ReleaseExchangeMutex(DeviceContext* ctx);

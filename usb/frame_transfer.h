@@ -1,0 +1,26 @@
+// Reading one raw frame from the frame pipe: the whole buffer is covered by
+// 64 KiB bulk requests before the camera is told to send, because the bridge
+// streams the frame as soon as it gets the go command.
+#pragma once
+
+#include "driver/device_context.h"
+
+constexpr ULONG kChunkBytes = 65536;
+
+// The time limit of a frame and of command exchanges, in milliseconds; read
+// and written only with interlocked operations.
+extern volatile LONG transferTimeoutMs;
+
+inline ULONG ChunkCountFor(ULONG size) { return size / kChunkBytes + (size % kChunkBytes != 0 ? 1 : 0); }
+
+// Reads size bytes into buffer (non-paged). STATUS_SUCCESS when every chunk
+// request completed in time (individual chunk errors leave their part of the
+// buffer as it was), STATUS_TIMEOUT when they did not, another failure when
+// the transfer could not be set up or was cut short.
+NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size);
+// Frame halt (go false) or frame go (go true) on the command pipe.
+void SendTransferControl(DeviceContext* ctx, bool go);
+NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+// Cancels the chunk requests still in flight and waits until the frame's
+// last completion has run. Safe from several threads at once.
+void CancelChunkRequests(UsbDevice* usb);

@@ -1,0 +1,5 @@
+list(APPEND KSCAM_DRIVER_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/command_packets.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/usb_requests.cpp
+)
