@@ -1,0 +1,41 @@
+#include "tools/client/camera_system.h"
+
+#include "driver/device_dispatch.h"
+
+namespace kscam {
+
+CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device) : device_(std::move(device)) {
+  bus_ = std::make_unique<host::UsbBus>();
+  bus_->Plug(device_.get());
+  classDriver_ = std::make_unique<host::KsClassDriver>();
+}
+
+CameraSystem::CameraSystem(const sim::CameraOptions& options)
+    : CameraSystem(std::make_unique<sim::SimulatedCamera>(options)) {
+  camera_ = static_cast<sim::SimulatedCamera*>(device_.get());
+}
+
+CameraSystem::~CameraSystem() {
+  ksDevice_.reset();  // stops and removes the device while the bus still carries requests
+  bus_.reset();
+}
+
+NTSTATUS CameraSystem::LoadDriver() {
+  NTSTATUS status = classDriver_->Load(DriverEntry);
+  ksDevice_ = std::make_unique<host::KsDeviceHost>(*classDriver_, bus_->PhysicalDeviceObject());
+  return status;
+}
+
+NTSTATUS CameraSystem::AddDevice() { return ksDevice_->Add(); }
+NTSTATUS CameraSystem::StartDevice() { return ksDevice_->Start(); }
+void CameraSystem::StopDevice() { ksDevice_->Stop(); }
+void CameraSystem::RemoveDevice() { ksDevice_->Remove(); }
+
+NTSTATUS CameraSystem::BringUp() {
+  NTSTATUS status = LoadDriver();
+  if (NT_SUCCESS(status)) status = AddDevice();
+  if (NT_SUCCESS(status)) status = StartDevice();
+  return status;
+}
+
+}  // namespace kscam

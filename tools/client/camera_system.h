@@ -1,0 +1,46 @@
+// One camera as a host program sees it: a device plugged into the host USB
+// bus, the driver loaded by the kernel-streaming class driver, and the device
+// taken through its plug-and-play life.
+#pragma once
+
+#include <memory>
+
+#include "driver/device_context.h"
+#include "platform/ks_host.h"
+#include "platform/usb_bus.h"
+#include "sim/simulated_camera.h"
+
+namespace kscam {
+
+class CameraSystem {
+ public:
+  // Plugs the given device in; the simulated camera when none is given.
+  explicit CameraSystem(std::unique_ptr<host::UsbDeviceModel> device);
+  explicit CameraSystem(const sim::CameraOptions& options = sim::CameraOptions());
+  ~CameraSystem();
+  CameraSystem(const CameraSystem&) = delete;
+  CameraSystem& operator=(const CameraSystem&) = delete;
+
+  NTSTATUS LoadDriver();
+  NTSTATUS AddDevice();
+  NTSTATUS StartDevice();
+  void StopDevice();
+  void RemoveDevice();
+  // Load, add and start in one go; the first failing status, else success.
+  NTSTATUS BringUp();
+
+  host::UsbBus& Bus() { return *bus_; }
+  host::UsbDeviceModel& Device() { return *device_; }
+  sim::SimulatedCamera* Camera() { return camera_; }  // null for another device
+  host::KsDeviceHost& KsDevice() { return *ksDevice_; }
+  DeviceContext* Context() { return DeviceContextOf(ksDevice_->Device()); }
+
+ private:
+  std::unique_ptr<host::UsbDeviceModel> device_;
+  sim::SimulatedCamera* camera_ = nullptr;
+  std::unique_ptr<host::UsbBus> bus_;
+  std::unique_ptr<host::KsClassDriver> classDriver_;
+  std::unique_ptr<host::KsDeviceHost> ksDevice_;
+};
+
+}  // namespace kscam
