@@ -1,5 +1,20 @@
 // The simulated camera: a high-speed USB bridge (an 8051 behind the bus) in
 // front of a 2560 x 1920 Bayer sensor, as a device on the host USB bus.
+//
+// Behaviour the driver can rely on beyond the command table:
+// - Command packets must be exactly 64 bytes; any other length halts the
+//   command endpoint (stall) until the host resets the pipe. Unknown command
+//   codes are accepted and ignored.
+// - Commands run only while the camera firmware runs; otherwise the command
+//   endpoint stalls.
+// - Go (0x03) renders one frame from the sensor state at that moment and
+//   starts sending it; a go during a frame abandons the rest of that frame.
+//   Halt (0x02) abandons the frame in progress. External trigger mode changes
+//   nothing: go is the trigger.
+// - The half clock (0x23) changes only the clock; sensor registers keep their
+//   values.
+// - Resetting the bridge CPU or the port drops queued replies and the frame
+//   in progress.
 #pragma once
 
 #include <stdint.h>
@@ -9,27 +24,16 @@
 #include <vector>
 
 #include "platform/usb_bus.h"
+#include "sim/frame_streamer.h"
+#include "sim/sensor.h"
+#include "sim/usb_identity.h"
 
 namespace sim {
-
-// The sensor's chip identification variants the driver tells apart.
-enum class SensorChip {
-  Rev1800,          // register 0x00 reads 0x1800
-  Rev1801Short,     // 0x1801, register 0xFD with (value & 0x7E0) == 0xE0: 608-byte lead-in
-  Rev1801Long,      // 0x1801, register 0xFD otherwise: 884-byte lead-in
-};
-
-// USB identities: the bare bridge before its firmware runs, the camera once
-// its firmware runs. The driver compares the camera identity at start.
-constexpr uint16_t kBridgeVendorId = 0xF5C0;
-constexpr uint16_t kBridgeProductId = 0x0001;
-constexpr uint16_t kCameraVendorId = 0xF5C0;
-constexpr uint16_t kCameraProductId = 0x5C01;
 
 struct CameraOptions {
   SensorChip chip = SensorChip::Rev1800;
   bool firmwareRunning = true;  // false: the camera presents the bridge identity
-  std::string scene = "chart";  // "chart" (default test chart) or "bars"
+  std::string scene = "chart";  // "chart" (default test chart), "bars" or "ramp"
   bool paced = false;           // pace frame data at a USB 2.0 bulk rate
   double bytesPerSecond = 42e6; // sustained high-speed bulk rate when paced
   bool movingElement = false;   // the chart's moving element advances every frame
@@ -40,8 +44,10 @@ struct CameraFaults {
   bool silent = false;              // after go, send no frame data at all
   int64_t stopAfterBytes = -1;      // stop each frame after this many bytes (-1: never)
   bool noReplies = false;           // queue no reply packets
+  bool firstReplyOnly = false;      // of the two reply packets, queue only the first
   uint32_t shortReplyBytes = 0;     // nonzero: reply packets are this long
-  bool stallCommandPipe = false;    // the command endpoint stalls
+  bool stallCommandPipe = false;    // the command endpoint is halted (until ResetPipe)
+  bool stallReplyPipe = false;      // the reply endpoint is halted (until ResetPipe)
 };
 
 // A command packet as the camera received it (64 bytes).
@@ -49,19 +55,29 @@ using CommandPacket = std::vector<uint8_t>;
 
 class SimulatedCamera final : public host::UsbDeviceModel {
  public:
+  // Throws std::invalid_argument for an unknown scene.
   explicit SimulatedCamera(const CameraOptions& options = CameraOptions());
   ~SimulatedCamera() override;
+  SimulatedCamera(const SimulatedCamera&) = delete;
+  SimulatedCamera& operator=(const SimulatedCamera&) = delete;
 
-  // --- Test and tool view of the camera ---
-  std::vector<CommandPacket> Commands();  // every command packet received, in order
+  // --- Test and tool view of the camera (callable from any thread) ---
+  std::vector<CommandPacket> Commands();  // every command packet executed, in order
   void ClearCommands();
   uint16_t Register(uint8_t number);      // the sensor's register file
-  void SetRegister(uint8_t number, uint16_t value);
-  uint32_t FrameSize();                   // as set by command 0x09
+  void SetRegister(uint8_t number, uint16_t value);  // read-only registers included
+  uint32_t FrameSize();                   // as set by command 0x09, else the layout's size
   bool HalfClock();
-  bool FirmwareRunning();
+  bool FirmwareRunning();                 // the camera firmware runs (camera identity)
+  bool CpuHeldInReset();
   uint64_t FramesSent();                  // frames whose every byte went out
+  uint64_t FramesStarted();               // go commands that started a frame
+  size_t PendingReplies();                // reply packets not yet collected
+  FrameLayout Layout();                   // where the next frame's samples go
+  int BayerPhase();                       // colour phase of the next frame's first sample
+  std::vector<uint8_t> RenderFrame();     // the frame that go would send now
   void SetFaults(const CameraFaults& faults);
+  // Throws std::invalid_argument for an unknown scene.
   void SetScene(const std::string& scene);
 
   // --- host::UsbDeviceModel ---
@@ -77,15 +93,16 @@ class SimulatedCamera final : public host::UsbDeviceModel {
   host::UsbInResult BulkIn(uint8_t endpointAddress, uint8_t* buffer, uint32_t capacity) override;
   USBD_STATUS ResetPipe(uint8_t endpointAddress) override;
   void AbortPipe(uint8_t endpointAddress) override;
+  void PortReset() override;
 
  private:
   struct State;
+  // Tells the bus that IN data became available (never after Detach).
+  void NotifyBus();
+  // One pacing step: tells the bus about newly available frame bytes.
+  bool PaceTick();
+
   std::unique_ptr<State> state_;
 };
-
-// Endpoints of the camera's one interface, in pipe order.
-constexpr uint8_t kCommandEndpoint = 0x01;  // pipe 0, bulk OUT
-constexpr uint8_t kReplyEndpoint = 0x81;    // pipe 1, bulk IN
-constexpr uint8_t kFrameEndpoint = 0x82;    // pipe 2, bulk IN
 
 }  // namespace sim

@@ -1,0 +1,294 @@
+// Ties the camera's parts together behind the USB device interface: the
+// bridge CPU and its firmware load, the firmware's command loop, the sensor,
+// the scene and the frame output.
+#include "sim/simulated_camera.h"
+
+#include "sim/bridge_cpu.h"
+#include "sim/bridge_firmware.h"
+#include "sim/scene.h"
+
+namespace sim {
+
+namespace {
+
+constexpr host::UsbTransferResult kStall{USBD_STATUS_STALL_PID, 0};
+// How often a paced frame tells the bus that more bytes arrived: about 21 KB
+// at the default rate, a third of a 64 KiB transfer.
+constexpr std::chrono::microseconds kPaceInterval{500};
+
+}  // namespace
+
+struct SimulatedCamera::State {
+  explicit State(const CameraOptions& options)
+      : options(options),
+        cpu(options.firmwareRunning),
+        sensor(options.chip),
+        firmware(sensor),
+        scene(options.scene, options.movingElement),
+        streamer(options.paced ? options.bytesPerSecond : 0) {}
+
+  // Guards everything from here to the sink fields. Every model and
+  // observation call holds it; nothing calls out of the camera while it is held.
+  std::mutex lock;
+  CameraOptions options;
+  CameraFaults faults;
+  BridgeCpu cpu;
+  Sensor sensor;
+  BridgeFirmware firmware;
+  SceneView scene;
+  FrameStreamer streamer;
+  std::vector<CommandPacket> commands;
+  bool commandHalted = false;
+  bool replyHalted = false;
+
+  // Guards sink and pacer, and is held while the sink is called, so Detach
+  // waits out a notification in progress. Taken without `lock` held.
+  std::mutex sinkLock;
+  host::UsbBusSink* sink = nullptr;
+  std::unique_ptr<Pacer> pacer;
+
+  // --- Everything below runs with `lock` held. ---
+
+  ReplyFaults CurrentReplyFaults() const {
+    return {faults.noReplies, faults.firstReplyOnly, faults.shortReplyBytes};
+  }
+
+  uint32_t FrameBytes() const {
+    if (auto size = firmware.FrameSize()) return *size;
+    return LayoutOf(sensor.CurrentReadout()).DefaultFrameBytes();
+  }
+
+  // Renders the frame with this index into `out` (already filler).
+  void Compose(uint8_t* out, uint32_t bytes, uint64_t frameIndex) {
+    Readout readout = sensor.CurrentReadout();
+    FrameLayout layout = LayoutOf(readout);
+    Sensor::ReadRows(scene.Frame(frameIndex), readout, out, bytes, layout.lineOffset, layout.rowPitch);
+  }
+
+  void StartFrame() {
+    uint32_t bytes = FrameBytes();
+    Compose(streamer.NewFrame(bytes), bytes, streamer.FramesStarted());
+    streamer.Start(Clock::now(), {faults.silent, faults.stopAfterBytes});
+  }
+
+  // The CPU stopped or started running the camera firmware.
+  void FirmwareRestarted() {
+    streamer.Halt();
+    firmware.Restart();
+  }
+};
+
+SimulatedCamera::SimulatedCamera(const CameraOptions& options) : state_(std::make_unique<State>(options)) {}
+
+SimulatedCamera::~SimulatedCamera() { Detach(); }
+
+// --- Test and tool view -------------------------------------------------------
+
+std::vector<CommandPacket> SimulatedCamera::Commands() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->commands;
+}
+
+void SimulatedCamera::ClearCommands() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->commands.clear();
+}
+
+uint16_t SimulatedCamera::Register(uint8_t number) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->sensor.Read(number);
+}
+
+void SimulatedCamera::SetRegister(uint8_t number, uint16_t value) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->sensor.Force(number, value);
+}
+
+uint32_t SimulatedCamera::FrameSize() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->FrameBytes();
+}
+
+bool SimulatedCamera::HalfClock() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->firmware.HalfClock();
+}
+
+bool SimulatedCamera::FirmwareRunning() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->cpu.CameraFirmwareRunning();
+}
+
+bool SimulatedCamera::CpuHeldInReset() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->cpu.CurrentState() == BridgeCpu::State::Reset;
+}
+
+uint64_t SimulatedCamera::FramesSent() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->streamer.FramesSent();
+}
+
+uint64_t SimulatedCamera::FramesStarted() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->streamer.FramesStarted();
+}
+
+size_t SimulatedCamera::PendingReplies() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->firmware.PendingReplies();
+}
+
+FrameLayout SimulatedCamera::Layout() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return LayoutOf(state_->sensor.CurrentReadout());
+}
+
+int SimulatedCamera::BayerPhase() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->sensor.CurrentReadout().bayerPhase;
+}
+
+std::vector<uint8_t> SimulatedCamera::RenderFrame() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  std::vector<uint8_t> frame(state_->FrameBytes(), kFillerByte);
+  state_->Compose(frame.data(), uint32_t(frame.size()), state_->streamer.FramesStarted());
+  return frame;
+}
+
+void SimulatedCamera::SetFaults(const CameraFaults& faults) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->faults = faults;
+  state_->commandHalted = faults.stallCommandPipe;
+  state_->replyHalted = faults.stallReplyPipe;
+}
+
+void SimulatedCamera::SetScene(const std::string& scene) {
+  SceneView view(scene, state_->options.movingElement);  // validates before anything changes
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->scene = std::move(view);
+  state_->options.scene = scene;
+}
+
+// --- Bus side ---------------------------------------------------------------
+
+void SimulatedCamera::NotifyBus() {
+  std::lock_guard<std::mutex> guard(state_->sinkLock);
+  if (state_->sink != nullptr) state_->sink->InDataAvailable();
+}
+
+bool SimulatedCamera::PaceTick() {
+  bool more;
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    more = state_->streamer.MoreToCome(Clock::now());
+  }
+  // Told after the check, so the bytes that made the frame complete are seen.
+  NotifyBus();
+  return more;
+}
+
+void SimulatedCamera::Attach(host::UsbBusSink* bus) {
+  std::lock_guard<std::mutex> guard(state_->sinkLock);
+  state_->sink = bus;
+  if (state_->options.paced && !state_->pacer)
+    state_->pacer = std::make_unique<Pacer>(kPaceInterval, [this] { return PaceTick(); });
+}
+
+void SimulatedCamera::Detach() {
+  std::unique_ptr<Pacer> pacer;
+  {
+    std::lock_guard<std::mutex> guard(state_->sinkLock);
+    state_->sink = nullptr;
+    pacer = std::move(state_->pacer);
+  }
+  // Joins the pacing thread; a tick still running finds no sink.
+  pacer.reset();
+}
+
+host::UsbTransferResult SimulatedCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t language,
+                                                       uint8_t* buffer, uint32_t length) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return ServeDescriptor(state_->cpu.CameraFirmwareRunning(), type, index, buffer, length);
+}
+
+host::UsbTransferResult SimulatedCamera::VendorRequest(bool toHost, uint8_t request, uint16_t value,
+                                                       uint16_t index, uint8_t* data, uint32_t length) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  bool wasRunning = state_->cpu.CameraFirmwareRunning();
+  host::UsbTransferResult result = state_->cpu.VendorRequest(toHost, request, value, data, length);
+  // Starting or stopping the camera firmware is its re-enumeration: from
+  // here on descriptors show the new identity.
+  if (state_->cpu.CameraFirmwareRunning() != wasRunning) state_->FirmwareRestarted();
+  return result;
+}
+
+USBD_STATUS SimulatedCamera::SelectConfiguration(uint8_t configurationValue) {
+  if (configurationValue != 0 && configurationValue != kConfigurationValue) return USBD_STATUS_STALL_PID;
+  return USBD_STATUS_SUCCESS;
+}
+
+host::UsbTransferResult SimulatedCamera::BulkOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) {
+  FrameAction action;
+  bool replies;
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    State& s = *state_;
+    if (endpointAddress != kCommandEndpoint || s.commandHalted || !s.cpu.CameraFirmwareRunning()) return kStall;
+    if (data == nullptr || length != kPacketBytes) {
+      // The firmware takes whole packets only; anything else halts the
+      // endpoint so the host notices instead of the firmware guessing.
+      s.commandHalted = true;
+      return kStall;
+    }
+    Packet packet;
+    std::copy(data, data + kPacketBytes, packet.begin());
+    s.commands.emplace_back(packet.begin(), packet.end());
+    size_t before = s.firmware.PendingReplies();
+    action = s.firmware.Execute(packet, s.CurrentReplyFaults());
+    if (action == FrameAction::Go) s.StartFrame();
+    else if (action == FrameAction::Halt) s.streamer.Halt();
+    replies = s.firmware.PendingReplies() > before;
+  }
+  if (replies || action == FrameAction::Go) NotifyBus();
+  if (action == FrameAction::Go) {
+    std::lock_guard<std::mutex> guard(state_->sinkLock);
+    if (state_->pacer) state_->pacer->Arm();
+  }
+  return {USBD_STATUS_SUCCESS, length};
+}
+
+host::UsbInResult SimulatedCamera::BulkIn(uint8_t endpointAddress, uint8_t* buffer, uint32_t capacity) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  State& s = *state_;
+  if (buffer == nullptr) capacity = 0;
+  if (endpointAddress == kReplyEndpoint) {
+    if (s.replyHalted) return {USBD_STATUS_STALL_PID, 0, true};
+    return s.firmware.SendReply(buffer, capacity);
+  }
+  if (endpointAddress == kFrameEndpoint) return s.streamer.Fill(buffer, capacity, Clock::now());
+  return {USBD_STATUS_STALL_PID, 0, true};
+}
+
+USBD_STATUS SimulatedCamera::ResetPipe(uint8_t endpointAddress) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  switch (endpointAddress) {
+    case kCommandEndpoint: state_->commandHalted = false; return USBD_STATUS_SUCCESS;
+    case kReplyEndpoint: state_->replyHalted = false; return USBD_STATUS_SUCCESS;
+    case kFrameEndpoint: return USBD_STATUS_SUCCESS;
+    default: return USBD_STATUS_STALL_PID;
+  }
+}
+
+void SimulatedCamera::AbortPipe(uint8_t endpointAddress) {
+  // Aborting is the host cancelling its own transfers; the device sees nothing.
+}
+
+void SimulatedCamera::PortReset() {
+  // A bus reset flushes the bridge's endpoint buffers; the firmware keeps running.
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->firmware.DropReplies();
+  state_->streamer.Halt();
+}
+
+}  // namespace sim

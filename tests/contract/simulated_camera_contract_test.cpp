@@ -1,0 +1,46 @@
+// The simulated camera, in each sensor variant and paced, meets the camera contract.
+#include <string.h>
+
+#include "contract/camera_contract.h"
+#include "sim/bridge_cpu.h"
+#include "sim/simulated_camera.h"
+
+namespace {
+
+// A stand-in for the camera firmware image: a jump to its entry point, and
+// the identification string the simulated bridge looks for.
+std::vector<uint8_t> CameraFirmwareImage() {
+  std::vector<uint8_t> image = {0x02, 0x00, 0x40};  // LJMP 0x0040
+  image.resize(0x40);
+  image.insert(image.end(), sim::kCameraFirmwareMarker, sim::kCameraFirmwareMarker + strlen(sim::kCameraFirmwareMarker));
+  image.insert(image.end(), {0x80, 0xFE});  // SJMP $
+  return image;
+}
+
+CameraUnderTest Simulated(std::string name, sim::SensorChip chip, uint16_t chipId, uint32_t lineOffset,
+                          bool paced = false) {
+  CameraUnderTest camera;
+  camera.name = std::move(name);
+  camera.make = [chip, paced](bool firmwareRunning) -> std::unique_ptr<host::UsbDeviceModel> {
+    sim::CameraOptions options;
+    options.chip = chip;
+    options.firmwareRunning = firmwareRunning;
+    options.paced = paced;
+    return std::make_unique<sim::SimulatedCamera>(options);
+  };
+  camera.cameraVendorId = sim::kCameraVendorId;
+  camera.cameraProductId = sim::kCameraProductId;
+  camera.cameraFirmware = CameraFirmwareImage();
+  camera.chipId = chipId;
+  camera.lineOffset = lineOffset;
+  return camera;
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedCamera, CameraContract,
+                         testing::Values(Simulated("Rev1800", sim::SensorChip::Rev1800, 0x1800, 608),
+                                         Simulated("Rev1801Short", sim::SensorChip::Rev1801Short, 0x1801, 608),
+                                         Simulated("Rev1801Long", sim::SensorChip::Rev1801Long, 0x1801, 884),
+                                         Simulated("Rev1800Paced", sim::SensorChip::Rev1800, 0x1800, 608, true)),
+                         ContractName);
+
+}  // namespace
