@@ -14,9 +14,16 @@ namespace {
 constexpr ULONG kDeviceDescriptorBytes = sizeof(USB_DEVICE_DESCRIPTOR);
 constexpr ULONG kDescriptorUrbBytes = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
 
-// The device, capture and filter records own nothing that must be released
-// with them: freeing is a plain release of the memory.
+// The capture and filter records own nothing that must be released with
+// them: freeing is a plain release of the memory.
 void FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecords); }
+
+// A device whose start failed is removed without a stop, so the device record
+// releases whatever configuration it still holds when it goes.
+void FreeDeviceContext(PVOID record) {
+  ReleaseConfiguration(&static_cast<DeviceContext*>(record)->usb);
+  FreeRecord(record);
+}
 
 PVOID AllocateRecord(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, kTagRecords); }
 
@@ -104,7 +111,7 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
   KeInitializeEvent(&ctx->reconfigureDone, NotificationEvent, FALSE);
 
   KsAcquireDevice(device);
-  NTSTATUS status = KsAddItemToObjectBag(device->Bag, ctx, FreeRecord);
+  NTSTATUS status = KsAddItemToObjectBag(device->Bag, ctx, FreeDeviceContext);
   KsReleaseDevice(device);
   if (!NT_SUCCESS(status)) {
     FreeRecord(ctx);
