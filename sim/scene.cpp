@@ -97,7 +97,7 @@ Rgb HueAt(double y, double x) {
 }
 
 Rgb RampAt(double y, double x) {
-  double t = kRampField.U(x) * 255;
+  double t = kRampField.U(x) * 240;  // headroom: the chart never clips at unity
   switch (int(kRampField.V(y) * 4)) {
     case 0: return Grey(t);
     case 1: return {t, 0, 0};
