@@ -17,6 +17,11 @@
 #include "imaging/demosaic.h"
 #include "imaging/image_pipeline.h"
 
+// The per-block steps are small functions for reading's sake; they must all
+// melt into one loop body, or the 16 neighbourhood vectors travel through
+// memory between them.
+#define KSCAM_BLOCK_STEP inline __attribute__((always_inline))
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -49,7 +54,7 @@ struct Window {
 
 // One unaligned load gives a pair of neighbouring columns for every lane.
 template <class Isa>
-void LoadPair(const uint8_t* p, typename Isa::V& even, typename Isa::V& odd) {
+KSCAM_BLOCK_STEP void LoadPair(const uint8_t* p, typename Isa::V& even, typename Isa::V& odd) {
   typename Isa::V v = Isa::Load(p);
   even = Isa::LowBytes(v);
   odd = Isa::HighBytes(v);
@@ -57,7 +62,7 @@ void LoadPair(const uint8_t* p, typename Isa::V& even, typename Isa::V& odd) {
 
 // Reads columns x0 - 2 .. x0 + kPositions + 1 of rows y - 2 .. y + 2.
 template <class Isa>
-Window<Isa> LoadWindow(const uint8_t* at, ptrdiff_t pitch) {
+KSCAM_BLOCK_STEP Window<Isa> LoadWindow(const uint8_t* at, ptrdiff_t pitch) {
   Window<Isa> w;
   LoadPair<Isa>(at - 2, w.row[0], w.row[1]);
   LoadPair<Isa>(at, w.row[2], w.row[3]);
@@ -82,7 +87,7 @@ struct Neighbourhood {
 
 // Neighbourhood of the even (odd = 0) or odd (odd = 1) positions.
 template <class Isa, int odd>
-Neighbourhood<Isa> At(const Window<Isa>& w) {
+KSCAM_BLOCK_STEP Neighbourhood<Isa> At(const Window<Isa>& w) {
   Neighbourhood<Isa> n;
   n.centre = w.row[2 + odd];
   n.left1 = w.row[1 + odd];
@@ -110,13 +115,13 @@ struct Rgb {
 };
 
 template <class Isa, int k>
-typename Isa::V Times(typename Isa::V v) {
+KSCAM_BLOCK_STEP typename Isa::V Times(typename Isa::V v) {
   return Isa::MulLow(v, Isa::Splat(k));
 }
 
 // min(255, (max(sum, 0) + bias) >> shift)
 template <class Isa, int bias, int shift>
-typename Isa::V Clip(typename Isa::V sum) {
+KSCAM_BLOCK_STEP typename Isa::V Clip(typename Isa::V sum) {
   typename Isa::V rounded = Isa::Add(Isa::Max(sum, Isa::Zero()), Isa::Splat(bias));
   return Isa::Min(Isa::template ShiftRight<shift>(rounded), Isa::Splat(255));
 }
@@ -127,7 +132,7 @@ struct Rules {
 };
 
 template <class Isa>
-Rules<Isa> EvaluateRules(const Neighbourhood<Isa>& n) {
+KSCAM_BLOCK_STEP Rules<Isa> EvaluateRules(const Neighbourhood<Isa>& n) {
   using I = Isa;
   auto horizontal1 = I::Add(n.left1, n.right1), vertical1 = I::Add(n.up1, n.down1);
   auto horizontal2 = I::Add(n.left2, n.right2), vertical2 = I::Add(n.up2, n.down2);
@@ -160,7 +165,7 @@ Rules<Isa> EvaluateRules(const Neighbourhood<Isa>& n) {
 // Which rule yields which colour at a site. The compiler drops the rules a
 // site does not use.
 template <class Isa, Site site>
-Rgb<Isa> Interpolate(const Neighbourhood<Isa>& n) {
+KSCAM_BLOCK_STEP Rgb<Isa> Interpolate(const Neighbourhood<Isa>& n) {
   Rules<Isa> x = EvaluateRules(n);
   if constexpr (site == Site::kRed) return {x.own, x.green, x.diagonal};
   if constexpr (site == Site::kBlue) return {x.diagonal, x.green, x.own};
@@ -183,11 +188,11 @@ struct Gains {
   explicit Gains(const ImagePipeline* p)
       : red(Twice(p->redGainInUse)), green(Twice(p->greenGainInUse)), blue(Twice(p->blueGainInUse)) {}
 
-  Rgb<Isa> Apply(const Rgb<Isa>& c) const { return {Scale(c.r, red), Scale(c.g, green), Scale(c.b, blue)}; }
+  KSCAM_BLOCK_STEP Rgb<Isa> Apply(const Rgb<Isa>& c) const { return {Scale(c.r, red), Scale(c.g, green), Scale(c.b, blue)}; }
 
  private:
   static typename Isa::V Twice(uint32_t gain) { return Isa::Splat(2 * (gain < 32767 ? gain : 32767)); }
-  static typename Isa::V Scale(typename Isa::V c, typename Isa::V twiceGain) {
+  KSCAM_BLOCK_STEP static typename Isa::V Scale(typename Isa::V c, typename Isa::V twiceGain) {
     auto scaled = Isa::MulHighUnsigned(Isa::template ShiftLeft<8>(c), twiceGain);
     // min(scaled, 255) on unsigned lanes
     auto headroom = Isa::Splat(0xFF00);
@@ -207,20 +212,26 @@ struct Gains {
 template <class Isa, bool kWideProducts>
 struct ColourMatrix {
   using V = typename Isa::V;
-  V magnitude[3][3];
-  V positive[3][3];  // all ones where the entry is positive
+  // |m_ij| split by sign: an entry's magnitude appears in exactly one of the
+  // two, the other holds 0, so each product lands in its own sum.
+  V positive[3][3], negative[3][3];
   V offsetPositive[3], offsetNegative[3];
 
   explicit ColourMatrix(const ImagePipeline* p) {
-    for (int j = 0; j < 3; ++j) {
-      for (int i = 0; i < 3; ++i) {
-        magnitude[i][j] = Isa::Splat(Magnitude(p->matrixSnapshot[4 * i + j]));
-        positive[i][j] = Isa::Splat(p->positiveMask[4 * i + j] ? -1 : 0);
+    for (int i = 0; i < 4; ++i)
+      for (int j = 0; j < 3; ++j) {
+        int k = 4 * i + j;
+        int magnitude = Magnitude(p->matrixSnapshot[k]);
+        V pos = Isa::Splat(p->positiveMask[k] ? magnitude : 0);
+        V neg = Isa::Splat(p->positiveMask[k] ? 0 : magnitude);
+        if (i < 3) {
+          positive[i][j] = pos;
+          negative[i][j] = neg;
+        } else {
+          offsetPositive[j] = pos;
+          offsetNegative[j] = neg;
+        }
       }
-      int offset = Magnitude(p->matrixSnapshot[12 + j]);
-      offsetPositive[j] = Isa::Splat(p->positiveMask[12 + j] ? offset : 0);
-      offsetNegative[j] = Isa::Splat(p->positiveMask[12 + j] ? 0 : offset);
-    }
   }
 
   static int Magnitude(int32_t entry) {
@@ -235,20 +246,19 @@ struct ColourMatrix {
   }
 
   // min(65535, c * m)
-  static V Product(V c, V m) {
+  KSCAM_BLOCK_STEP static V Product(V c, V m) {
     V low = Isa::MulLow(c, m);
     if (!kWideProducts) return low;
     V overflow = Isa::Greater(Isa::MulHighUnsigned(c, m), Isa::Zero());
     return Isa::Or(low, overflow);
   }
 
-  V Channel(const Rgb<Isa>& c, int j) const {
+  KSCAM_BLOCK_STEP V Channel(const Rgb<Isa>& c, int j) const {
     const V in[3] = {c.r, c.g, c.b};
     V pos = offsetPositive[j], neg = offsetNegative[j];
     for (int i = 0; i < 3; ++i) {
-      V t = Product(in[i], magnitude[i][j]);
-      pos = Isa::AddSaturate(pos, Isa::And(positive[i][j], t));
-      neg = Isa::AddSaturate(neg, Isa::AndNot(positive[i][j], t));
+      pos = Isa::AddSaturate(pos, Product(in[i], positive[i][j]));
+      neg = Isa::AddSaturate(neg, Product(in[i], negative[i][j]));
     }
     // Each sum is shifted on its own; the difference may be negative or
     // above 255 and is clamped when the pixels are packed.
@@ -261,27 +271,41 @@ struct ColourMatrix {
 template <class Isa>
 class ImageWriter {
  public:
-  explicit ImageWriter(const ImagePipeline* p) : destination_(p->destination), width_(p->width) {}
+  explicit ImageWriter(const ImagePipeline* p)
+      : destination_(p->destination), width_(p->width), stream_(CanStream(p)) {}
 
   void BeginRow(uint32_t y) { row_ = destination_ + size_t{4} * width_ * y; }
   void EndRow() {}
+  void EndFrame() {
+    if (stream_) Isa::StoreFence();
+  }
 
-  void Write(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Write(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
     auto b = Isa::Interleave(even.b, odd.b);
     auto g = Isa::Interleave(even.g, odd.g);
     auto r = Isa::Interleave(even.r, odd.r);
     if (count == Isa::kPositions) {
-      Isa::StoreBgra(row_ + 4 * x0, b, g, r);
+      if (stream_)
+        Isa::template StoreBgra<true>(row_ + 4 * x0, b, g, r);
+      else
+        Isa::template StoreBgra<false>(row_ + 4 * x0, b, g, r);
       return;
     }
     uint8_t block[4 * Isa::kPositions];
-    Isa::StoreBgra(block, b, g, r);
+    Isa::template StoreBgra<false>(block, b, g, r);
     memcpy(row_ + 4 * x0, block, 4 * count);
   }
 
  private:
+  // Streaming stores need every whole block aligned to its own size: a
+  // 64-byte aligned image whose rows are a multiple of 64 bytes.
+  static bool CanStream(const ImagePipeline* p) {
+    return reinterpret_cast<uintptr_t>(p->destination) % 64 == 0 && p->width % 16 == 0;
+  }
+
   uint8_t* destination_;
   uint32_t width_;
+  bool stream_;
   uint8_t* row_ = nullptr;
 };
 
@@ -290,12 +314,12 @@ class ColourSink : public ImageWriter<Isa> {
  public:
   explicit ColourSink(const ImagePipeline* p) : ImageWriter<Isa>(p), gains_(p), matrix_(p) {}
 
-  void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
     this->Write(x0, count, Transform(even), Transform(odd));
   }
 
  private:
-  Rgb<Isa> Transform(const Rgb<Isa>& c) const {
+  KSCAM_BLOCK_STEP Rgb<Isa> Transform(const Rgb<Isa>& c) const {
     Rgb<Isa> balanced = gains_.Apply(c);
     return {matrix_.Channel(balanced, 0), matrix_.Channel(balanced, 1), matrix_.Channel(balanced, 2)};
   }
@@ -316,13 +340,13 @@ class GreySink : public ImageWriter<Isa> {
  public:
   explicit GreySink(const ImagePipeline* p) : ImageWriter<Isa>(p), gains_(p) {}
 
-  void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
     auto y0 = Luminance(gains_.Apply(even)), y1 = Luminance(gains_.Apply(odd));
     this->Write(x0, count, {y0, y0, y0}, {y1, y1, y1});
   }
 
  private:
-  static typename Isa::V Luminance(const Rgb<Isa>& c) {
+  KSCAM_BLOCK_STEP static typename Isa::V Luminance(const Rgb<Isa>& c) {
     return Isa::Add(Isa::Add(Isa::MulHighUnsigned(c.r, Isa::Splat(77 << 8)),
                              Isa::MulHighUnsigned(c.g, Isa::Splat(150 << 8))),
                     Isa::MulHighUnsigned(c.b, Isa::Splat(29 << 8)));
@@ -340,13 +364,14 @@ class MeasureSink {
   explicit MeasureSink(WhiteBalanceTotals* totals) : totals_(totals) {}
 
   void BeginRow(uint32_t) { red_ = green_ = blue_ = Isa::Zero(); }
+  void EndFrame() {}
   void EndRow() {
     totals_->red += Isa::Total32(red_);
     totals_->green += Isa::Total32(green_);
     totals_->blue += Isa::Total32(blue_);
   }
 
-  void Take(uint32_t, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Take(uint32_t, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
     if (count == Isa::kPositions) {
       Add(even, odd);
       return;
@@ -360,10 +385,10 @@ class MeasureSink {
   }
 
  private:
-  static Rgb<Isa> Mask(const Rgb<Isa>& c, typename Isa::V inside) {
+  KSCAM_BLOCK_STEP static Rgb<Isa> Mask(const Rgb<Isa>& c, typename Isa::V inside) {
     return {Isa::And(c.r, inside), Isa::And(c.g, inside), Isa::And(c.b, inside)};
   }
-  void Add(const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Add(const Rgb<Isa>& even, const Rgb<Isa>& odd) {
     red_ = Isa::AddPairs32(red_, Isa::Add(even.r, odd.r));
     green_ = Isa::AddPairs32(green_, Isa::Add(even.g, odd.g));
     blue_ = Isa::AddPairs32(blue_, Isa::Add(even.b, odd.b));
@@ -381,7 +406,7 @@ class MeasureSink {
 // ---------------------------------------------------------------------------
 
 template <class Isa, int variant, int rowParity, class Sink>
-void ProcessBlock(const uint8_t* row, ptrdiff_t pitch, uint32_t x0, uint32_t count, Sink& sink) {
+KSCAM_BLOCK_STEP void ProcessBlock(const uint8_t* row, ptrdiff_t pitch, uint32_t x0, uint32_t count, Sink& sink) {
   constexpr Site evenSite = SiteOf(variant, 0, rowParity);
   constexpr Site oddSite = SiteOf(variant, 1, rowParity);
   Window<Isa> w = LoadWindow<Isa>(row + x0, pitch);
@@ -416,6 +441,8 @@ void ProcessFrame(const ImagePipeline* p, WideSink& wide, NarrowSink& narrow) {
     wide.EndRow();
     narrow.EndRow();
   }
+  wide.EndFrame();
+  narrow.EndFrame();
 }
 
 template <template <class> class Sink, int variant, class Wide, class Narrow>

@@ -48,6 +48,7 @@ struct Avx2 {
     return _mm256_unpacklo_epi8(packed, _mm256_unpackhi_epi64(packed, packed));
   }
 
+  template <bool kStream>  // out 32-byte aligned
   static void StoreBgra(uint8_t* out, V b, V g, V r) {
     V ones = _mm256_set1_epi8(-1);
     V bgLow = _mm256_unpacklo_epi8(b, g), bgHigh = _mm256_unpackhi_epi8(b, g);
@@ -56,10 +57,10 @@ struct Avx2 {
     V pixels1 = _mm256_unpackhi_epi16(bgLow, raLow);    // 4..7 | 20..23
     V pixels2 = _mm256_unpacklo_epi16(bgHigh, raHigh);  // 8..11 | 24..27
     V pixels3 = _mm256_unpackhi_epi16(bgHigh, raHigh);  // 12..15 | 28..31
-    Store(out + 0, _mm256_permute2x128_si256(pixels0, pixels1, 0x20));
-    Store(out + 32, _mm256_permute2x128_si256(pixels2, pixels3, 0x20));
-    Store(out + 64, _mm256_permute2x128_si256(pixels0, pixels1, 0x31));
-    Store(out + 96, _mm256_permute2x128_si256(pixels2, pixels3, 0x31));
+    Store<kStream>(out + 0, _mm256_permute2x128_si256(pixels0, pixels1, 0x20));
+    Store<kStream>(out + 32, _mm256_permute2x128_si256(pixels2, pixels3, 0x20));
+    Store<kStream>(out + 64, _mm256_permute2x128_si256(pixels0, pixels1, 0x31));
+    Store<kStream>(out + 96, _mm256_permute2x128_si256(pixels2, pixels3, 0x31));
   }
 
   static V AddPairs32(V sums, V v) {
@@ -73,8 +74,16 @@ struct Avx2 {
     return total;
   }
 
+  static void StoreFence() { _mm_sfence(); }
+
  private:
-  static void Store(uint8_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  template <bool kStream>
+  static void Store(uint8_t* p, V v) {
+    if (kStream)
+      _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
+    else
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+  }
 };
 
 }  // namespace

@@ -54,15 +54,18 @@ struct Sse2 {
     return _mm_unpacklo_epi8(packed, _mm_unpackhi_epi64(packed, packed));
   }
 
-  // Writes the block as 16 pixels of blue, green, red, 255.
+  // Writes the block as 16 pixels of blue, green, red, 255. kStream: out is
+  // 16-byte aligned and the pixels go straight to memory, not into the cache
+  // (the image is far larger than the cache and is not read back here).
+  template <bool kStream>
   static void StoreBgra(uint8_t* out, V b, V g, V r) {
     V ones = _mm_set1_epi8(-1);
     V bgLow = _mm_unpacklo_epi8(b, g), bgHigh = _mm_unpackhi_epi8(b, g);
     V raLow = _mm_unpacklo_epi8(r, ones), raHigh = _mm_unpackhi_epi8(r, ones);
-    Store(out + 0, _mm_unpacklo_epi16(bgLow, raLow));
-    Store(out + 16, _mm_unpackhi_epi16(bgLow, raLow));
-    Store(out + 32, _mm_unpacklo_epi16(bgHigh, raHigh));
-    Store(out + 48, _mm_unpackhi_epi16(bgHigh, raHigh));
+    Store<kStream>(out + 0, _mm_unpacklo_epi16(bgLow, raLow));
+    Store<kStream>(out + 16, _mm_unpackhi_epi16(bgLow, raLow));
+    Store<kStream>(out + 32, _mm_unpacklo_epi16(bgHigh, raHigh));
+    Store<kStream>(out + 48, _mm_unpackhi_epi16(bgHigh, raHigh));
   }
 
   // Sums of 16-bit lanes kept in 32-bit lanes, for the white-balance totals.
@@ -73,8 +76,17 @@ struct Sse2 {
     return uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
   }
 
+  // Orders streamed stores before whatever the caller does next.
+  static void StoreFence() { _mm_sfence(); }
+
  private:
-  static void Store(uint8_t* p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+  template <bool kStream>
+  static void Store(uint8_t* p, V v) {
+    if (kStream)
+      _mm_stream_si128(reinterpret_cast<__m128i*>(p), v);
+    else
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+  }
 };
 
 }  // namespace

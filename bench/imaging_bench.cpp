@@ -1,0 +1,75 @@
+// One full sensor frame (2560 x 1920) through the conversion with the default
+// colour matrix: work-buffer fill, snapshot and colour kernel, for each kernel
+// set, next to the scalar reference of the tests.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "imaging/frame_conversion.h"
+#include "tests/imaging/reference_pipeline.h"
+
+namespace {
+
+constexpr int kWidth = 2560;
+constexpr int kHeight = 1920;
+constexpr uint32_t kLineOffset = 0;
+constexpr uint32_t kRowPitch = kWidth;
+
+const std::vector<uint8_t>& RawFrame() {
+  static const std::vector<uint8_t> raw = [] {
+    std::vector<uint8_t> bytes(size_t(kRowPitch) * kHeight);
+    std::mt19937 random(42);
+    for (uint8_t& b : bytes) b = uint8_t(random());
+    return bytes;
+  }();
+  return raw;
+}
+
+void ReportRate(benchmark::State& state) {
+  state.counters["MP/s"] = benchmark::Counter(kWidth * kHeight / 1e6,
+                                              benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void ConvertWith(benchmark::State& state, const DemosaicKernels* kernels) {
+  if (kernels == &kDemosaicAvx2 && !CpuHasAvx2()) {
+    state.SkipWithError("no AVX2 on this processor");
+    return;
+  }
+  ImagePipeline* pipeline = nullptr;
+  CreateImagePipeline(&pipeline);
+  SetPipelineGeometry(pipeline, kWidth, kHeight);
+  AllocateWorkBuffer(pipeline);
+  std::vector<uint8_t> output(size_t(kWidth) * kHeight * 4);
+  pipeline->outputImage = output.data();
+  const std::vector<uint8_t>& raw = RawFrame();
+  for (auto _ : state) {
+    ConvertFrameWith(*kernels, pipeline, raw.data(), kLineOffset, kRowPitch);
+    benchmark::DoNotOptimize(output.data());
+  }
+  ReportRate(state);
+  FreeImagePipeline(pipeline);
+}
+
+void Scalar(benchmark::State& state) {
+  const std::vector<uint8_t>& raw = RawFrame();
+  reference::Frame frame = {raw.data(), kWidth, kHeight, kLineOffset, kRowPitch};
+  ImagePipeline* pipeline = nullptr;
+  CreateImagePipeline(&pipeline);
+  reference::Settings settings;
+  memcpy(settings.matrix, pipeline->fixedMatrix, sizeof(settings.matrix));
+  FreeImagePipeline(pipeline);
+  for (auto _ : state) {
+    std::vector<uint8_t> image = reference::Convert(frame, settings);
+    benchmark::DoNotOptimize(image.data());
+  }
+  ReportRate(state);
+}
+
+BENCHMARK_CAPTURE(ConvertWith, Sse2, &kDemosaicSse2)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(ConvertWith, Avx2, &kDemosaicAvx2)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(Scalar)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace
+
+BENCHMARK_MAIN();
