@@ -1,0 +1,110 @@
+// Offline conversion of raw frame files: option errors, short files, and the
+// written image.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <stdio.h>
+
+#include "imaging_test_support.h"
+#include "tools/client/raw_conversion.h"
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+std::string TempPath(const std::string& name) { return ::testing::TempDir() + "kscam_convert_" + name; }
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+Arguments Geometry(const std::string& raw, const std::string& out) {
+  return {"--raw", raw, "--width", "16", "--height", "8", "--line-offset", "4", "--row-pitch", "20", "--out", out};
+}
+
+std::string ParseError(Arguments arguments) {
+  RawConversionOptions options;
+  std::string error;
+  EXPECT_FALSE(ParseRawConversionOptions(arguments, &options, &error));
+  return error;
+}
+
+TEST(ConvertTool, RejectsBadOptionsWithOneClearLine) {
+  Arguments good = Geometry("in.raw", "out.png");
+  RawConversionOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseRawConversionOptions(good, &options, &error)) << error;
+  EXPECT_EQ(options.width, 16u);
+  EXPECT_EQ(options.lineOffset, 4u);
+  EXPECT_FALSE(options.brightness.has_value());
+
+  auto with = [&](Arguments extra) {
+    Arguments a = good;
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  };
+  EXPECT_EQ(ParseError(with({"--brightness", "511"})), "--brightness wants a whole number from 0 to 510, not '511'");
+  EXPECT_EQ(ParseError(with({"--hue", "-1"})), "--hue wants a whole number from 0 to 359, not '-1'");
+  EXPECT_EQ(ParseError(with({"--width", "12x"})), "--width wants a whole number from 1 to 16384, not '12x'");
+  EXPECT_EQ(ParseError(with({"--gains", "128,128"})).rfind("--gains wants three numbers", 0), 0u);
+  EXPECT_EQ(ParseError(with({"--gains", "1,2,513"})).rfind("--gains wants three numbers", 0), 0u);
+  EXPECT_EQ(ParseError(with({"--frobnicate", "1"})), "unknown option '--frobnicate'");
+  EXPECT_EQ(ParseError(with({"--awb"})), "--awb needs a value");
+  EXPECT_EQ(ParseError(with({"--out", "image.jpg"})), "--out must name a .png or .bgra file, not 'image.jpg'");
+  EXPECT_EQ(ParseError(with({"--row-pitch", "15"})), "--row-pitch must be at least --width");
+  EXPECT_EQ(ParseError({"--raw", "x", "--out", "y.png"}), "--width is required");
+  EXPECT_EQ(ParseError({"--width", "4"}), "--raw FILE is required");
+}
+
+TEST(ConvertTool, AFileTooShortForTheGeometryIsRefused) {
+  std::string raw = TempPath("short.raw"), out = TempPath("short.bgra");
+  remove(out.c_str());
+  WriteBytes(raw, std::vector<uint8_t>(4 + 7 * 20 + 15, 128));  // one byte short
+  RawConversionOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseRawConversionOptions(Geometry(raw, out), &options, &error));
+  RawConversionResult result;
+  EXPECT_FALSE(ConvertRawFile(options, &result, &error));
+  EXPECT_EQ(error, raw + " holds 159 bytes; the geometry needs 160");
+  EXPECT_EQ(fopen(out.c_str(), "rb"), nullptr);
+}
+
+TEST(ConvertTool, ConvertsWithTheDriverPipelineAndMeasuresGains) {
+  std::string raw = TempPath("frame.raw"), bgra = TempPath("frame.bgra"), png = TempPath("frame.png");
+  imaging_test::RawFrame frame(16, 8, 4, 4);
+  frame.FillPerColour(2, 100, 200, 50);
+  WriteBytes(raw, frame.bytes);
+
+  Arguments arguments = Geometry(raw, bgra);
+  for (const char* extra : {"--phase", "2", "--awb", "1", "--correction", "0"}) arguments.push_back(extra);
+  RawConversionOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseRawConversionOptions(arguments, &options, &error)) << error;
+  RawConversionResult result;
+  ASSERT_TRUE(ConvertRawFile(options, &result, &error)) << error;
+  EXPECT_EQ(result.redGain, 256u);
+  EXPECT_EQ(result.blueGain, 512u);
+  FILE* f = fopen(bgra.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> written(16 * 8 * 4 + 1);
+  EXPECT_EQ(fread(written.data(), 1, written.size(), f), 16u * 8 * 4);
+  fclose(f);
+  for (size_t i = 0; i < 16 * 8 * 4; i += 4)
+    ASSERT_EQ(std::vector<uint8_t>(&written[i], &written[i] + 4), (std::vector<uint8_t>{200, 200, 200, 255})) << i;
+
+  options.outPath = png;
+  ASSERT_TRUE(ConvertRawFile(options, &result, &error)) << error;
+  png_image image = {};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_NE(png_image_begin_read_from_file(&image, png.c_str()), 0);
+  image.format = PNG_FORMAT_BGRA;
+  std::vector<uint8_t> decoded(PNG_IMAGE_SIZE(image));
+  ASSERT_NE(png_image_finish_read(&image, nullptr, decoded.data(), 0, nullptr), 0);
+  EXPECT_EQ(image.width, 16u);
+  EXPECT_EQ(image.height, 8u);
+  EXPECT_EQ(decoded, result.bgra);
+}
+
+}  // namespace
