@@ -1,0 +1,107 @@
+// The bare bridge, its firmware load requests, and the re-enumeration once
+// the camera firmware runs.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "sim/bridge_cpu.h"
+#include "sim_rig.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+sim::CameraOptions BareBridge() {
+  sim::CameraOptions options;
+  options.firmwareRunning = false;
+  return options;
+}
+
+std::vector<uint8_t> Image(bool cameraFirmware) {
+  std::vector<uint8_t> image = {0x02, 0x00, 0x30};  // LJMP 0x0030
+  image.resize(0x30);
+  if (cameraFirmware) image.insert(image.end(), sim::kCameraFirmwareMarker, sim::kCameraFirmwareMarker + 8);
+  image.insert(image.end(), {0x80, 0xFE});
+  return image;
+}
+
+const std::pair<uint16_t, uint16_t> kBridge{sim::kBridgeVendorId, sim::kBridgeProductId};
+const std::pair<uint16_t, uint16_t> kCamera{sim::kCameraVendorId, sim::kCameraProductId};
+
+std::vector<uint8_t> ReadBack(sim::SimulatedCamera& camera, uint8_t request, uint16_t address, uint32_t length) {
+  std::vector<uint8_t> data(length);
+  host::UsbTransferResult result = camera.VendorRequest(true, request, address, 0, data.data(), length);
+  if (!USBD_SUCCESS(result.status)) return {};
+  data.resize(result.bytes);
+  return data;
+}
+
+TEST(SimFirmwareLoad, BareBridgeHoldsItsCpuAndRefusesCommands) {
+  SimRig rig(BareBridge());
+  EXPECT_TRUE(rig.camera.CpuHeldInReset());
+  EXPECT_EQ(rig.probe.Identity(), kBridge);
+  EXPECT_EQ(rig.probe.Command({0x0C, 0x00}), USBD_STATUS_STALL_PID);
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x2000, {1, 2, 3}), USBD_STATUS_STALL_PID) << "no code runs to serve it";
+  EXPECT_TRUE(rig.camera.Commands().empty());
+}
+
+TEST(SimFirmwareLoad, LoaderThenCameraFirmwareReEnumeratesAsTheCamera) {
+  SimRig rig(BareBridge());
+  rig.probe.LoadFirmware(Image(false));
+  EXPECT_FALSE(rig.camera.CpuHeldInReset());
+  EXPECT_EQ(rig.probe.Identity(), kBridge) << "a loader is not the camera firmware";
+  EXPECT_EQ(rig.probe.Command({0x06}), USBD_STATUS_STALL_PID);
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x2000, {1, 2, 3}), USBD_STATUS_SUCCESS) << "served by the running loader";
+  EXPECT_EQ(ReadBack(rig.camera, 0xA3, 0x2000, 3), (std::vector<uint8_t>{1, 2, 3}));
+
+  rig.probe.LoadFirmware(Image(true));
+  EXPECT_EQ(rig.probe.Identity(), kCamera);
+  EXPECT_TRUE(rig.camera.FirmwareRunning());
+  EXPECT_EQ(rig.probe.ReadRegister(0x00), 0x1800);
+  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0, 3), (std::vector<uint8_t>{0x02, 0x00, 0x30}));
+}
+
+TEST(SimFirmwareLoad, EitherResetAddressHoldsAndReleasesTheCpu) {
+  for (uint16_t address : {sim::kCpuControlAddress, sim::kCpuControlAlias}) {
+    SimRig rig;
+    EXPECT_EQ(rig.probe.Vendor(0xA0, address, {1}), USBD_STATUS_SUCCESS);
+    EXPECT_TRUE(rig.camera.CpuHeldInReset()) << std::hex << address;
+    EXPECT_EQ(ReadBack(rig.camera, 0xA0, address, 1), std::vector<uint8_t>{1});
+    EXPECT_EQ(rig.probe.Identity(), kBridge) << "the camera firmware stopped";
+    EXPECT_EQ(rig.probe.Command({0x06}), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(rig.probe.Vendor(0xA0, address, {0}), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(rig.probe.Identity(), kCamera) << "the firmware was still in memory";
+  }
+}
+
+TEST(SimFirmwareLoad, LoadsOutsideTheirMemoryStallAndWriteNothing) {
+  SimRig rig(BareBridge());
+  std::vector<uint8_t> sixteen(16, 0xEE);
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0x1B30, sixteen), USBD_STATUS_SUCCESS) << "ends on the last internal byte";
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0x1B38, sixteen), USBD_STATUS_STALL_PID) << "would run past it";
+  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0x1B38, 8), std::vector<uint8_t>(8, 0xEE)) << "only the good load landed";
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0x4000, {1}), USBD_STATUS_STALL_PID) << "neither memory nor the reset register";
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0xE600, {1, 0}), USBD_STATUS_STALL_PID) << "the reset register is one byte";
+  EXPECT_EQ(rig.probe.Vendor(0xA1, 0x0000, {1}), USBD_STATUS_STALL_PID) << "not a request the bridge knows";
+
+  rig.probe.LoadFirmware(Image(false));
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x1B3F, {1}), USBD_STATUS_STALL_PID) << "internal address";
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0xFFFF, {1, 2}), USBD_STATUS_STALL_PID) << "past the end";
+}
+
+TEST(SimFirmwareLoad, StoppingTheCameraFirmwareAbandonsTheFrameAndItsState) {
+  SimRig rig;
+  ASSERT_EQ(rig.probe.Command({0x23, 1}), USBD_STATUS_SUCCESS);
+  ASSERT_EQ(rig.probe.Command({0x0C, 0x00}), USBD_STATUS_SUCCESS);
+  ASSERT_EQ(rig.probe.Command({0x03}), USBD_STATUS_SUCCESS);
+  ASSERT_EQ(rig.probe.ReadStream(4096, 1000ms).size(), 4096u);
+
+  rig.probe.Vendor(0xA0, 0xE600, {1});
+  EXPECT_EQ(rig.probe.Trailing(), 0u) << "frame abandoned";
+  EXPECT_FALSE(rig.probe.Reply(10ms)) << "replies dropped";
+  rig.probe.Vendor(0xA0, 0xE600, {0});
+  EXPECT_FALSE(rig.camera.HalfClock()) << "the firmware starts afresh";
+  EXPECT_EQ(rig.camera.FramesSent(), 0u);
+}
+
+}  // namespace
