@@ -2,21 +2,13 @@
 // bracket around the AVX2 ones, and the white-balance gain formula they share.
 #include "imaging/demosaic.h"
 
-#include <cpuid.h>
-
 #include "driver/kernel.h"
 
-#if defined(KSCAM_WINDOWS_KERNEL) && !defined(XSTATE_MASK_AVX)
-// The mingw-w64 DDK headers lack the extended-state interface that
-// ntoskrnl.exe exports (since Windows 7). The save area is opaque to us; this
-// one is larger than the kernel's on every release.
+#if !defined(XSTATE_MASK_AVX)
+// Missing from the mingw-w64 DDK headers (which spell their own masks with a
+// literal suffix C++ rejects): state component 2, the upper halves of the
+// 256-bit registers.
 #define XSTATE_MASK_AVX (1ull << 2)
-typedef struct _XSTATE_SAVE {
-  alignas(16) unsigned char opaque[256];
-} XSTATE_SAVE, *PXSTATE_SAVE;
-extern "C" __declspec(dllimport) NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 mask,
-                                                                           PXSTATE_SAVE save);
-extern "C" __declspec(dllimport) VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE save);
 #endif
 
 extern const DemosaicKernels kDemosaicAvx2Unguarded;
@@ -53,6 +45,18 @@ void GuardedMeasure(ImagePipeline* p, uint32_t* red, uint32_t* green, uint32_t* 
                     red, green, blue);
 }
 
+struct CpuidResult {
+  uint32_t eax, ebx, ecx, edx;
+};
+
+// Our own instruction wrappers: the compiler's cpuid header and the platform
+// headers of the kernel build define clashing __cpuid macros.
+CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf) {
+  CpuidResult r;
+  __asm__ volatile("cpuid" : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx) : "a"(leaf), "c"(subleaf));
+  return r;
+}
+
 uint32_t XCR0Low() {
   uint32_t low, high;
   __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
@@ -60,15 +64,12 @@ uint32_t XCR0Low() {
 }
 
 bool DetectAvx2() {
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-  const unsigned osxsave = 1u << 27, avx = 1u << 28;
-  if ((ecx & (osxsave | avx)) != (osxsave | avx)) return false;
+  if (Cpuid(0, 0).eax < 7) return false;
+  const uint32_t osxsave = 1u << 27, avx = 1u << 28;
+  if ((Cpuid(1, 0).ecx & (osxsave | avx)) != (osxsave | avx)) return false;
   // The operating system must save the SSE and the 256-bit AVX state.
   if ((XCR0Low() & 6) != 6) return false;
-  if (__get_cpuid_max(0, nullptr) < 7) return false;
-  __cpuid_count(7, 0, eax, ebx, ecx, edx);
-  return (ebx & (1u << 5)) != 0;
+  return (Cpuid(7, 0).ebx & (1u << 5)) != 0;
 }
 
 // 0 not yet known, 1 absent, 2 present.
