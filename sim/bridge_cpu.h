@@ -40,7 +40,6 @@ class BridgeCpu {
   State CurrentState() const { return state_; }
   bool CameraFirmwareRunning() const { return state_ == State::RunningCamera; }
   const std::array<uint8_t, kInternalMemoryBytes>& InternalMemory() const { return internal_; }
-  uint8_t ExternalByte(uint16_t address) const { return external_[address]; }
 
  private:
   host::UsbTransferResult LoadInternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length);

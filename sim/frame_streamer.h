@@ -65,10 +65,8 @@ class FrameStreamer {
   // True while a paced frame still has bytes that will become available later.
   bool MoreToCome(Clock::time_point now) const;
 
-  bool Active() const { return active_; }
   uint64_t FramesSent() const { return framesSent_; }
   uint64_t FramesStarted() const { return framesStarted_; }
-  uint64_t BytesSentOfFrame() const { return sent_; }
 
  private:
   uint64_t Limit() const;

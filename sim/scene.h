@@ -35,7 +35,6 @@ std::shared_ptr<const std::vector<uint8_t>> SceneMosaic(const std::string& name)
 class SceneView {
  public:
   SceneView(const std::string& name, bool movingElement);
-  const std::string& Name() const { return name_; }
   // The mosaic for the frame with this index (the moving element's position
   // follows the index). Renders the scene on first use.
   const uint8_t* Frame(uint64_t frameIndex);

@@ -91,8 +91,6 @@ void Sensor::Write(uint8_t number, uint16_t value) {
   registers_[number] = value;
 }
 
-bool Sensor::ExternalTrigger() const { return (registers_[reg::kReadMode] & 0x0300) != 0; }
-
 Readout Sensor::CurrentReadout() const {
   Readout r;
   // Windows that reach beyond the array are cut at its edge; a start beyond

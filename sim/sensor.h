@@ -84,7 +84,6 @@ class Sensor {
   void Force(uint8_t number, uint16_t value) { registers_[number] = value; }
 
   Readout CurrentReadout() const;
-  bool ExternalTrigger() const;
 
   // Reads the rows of one frame out of a full-sensor mosaic (kSensorWidth ×
   // kSensorHeight scene values, phase 0 at the origin) into `out`: row y

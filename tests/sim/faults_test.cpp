@@ -79,6 +79,19 @@ TEST(SimFaults, StalledPipesRecoverOnResetWithoutLosingReplies) {
   EXPECT_EQ((*value)[1], 20);
 }
 
+TEST(SimFaults, PortResetFlushesRepliesAndTheFrameButKeepsTheFirmware) {
+  SimRig rig;
+  SmallFrame(rig);
+  ASSERT_EQ(rig.probe.Command({0x0C, 0x00}), USBD_STATUS_SUCCESS);
+  ASSERT_EQ(rig.probe.Command({0x03}), USBD_STATUS_SUCCESS);
+  rig.camera.PortReset();
+  EXPECT_FALSE(rig.probe.Reply(10ms));
+  EXPECT_EQ(rig.probe.Trailing(), 0u);
+  EXPECT_TRUE(rig.camera.FirmwareRunning());
+  EXPECT_EQ(rig.camera.FrameSize(), 8192u);
+  EXPECT_EQ(rig.probe.Frame(8192).size(), 8192u);
+}
+
 // --- Bad input ----------------------------------------------------------------
 
 TEST(SimMalformedInput, CommandsOfTheWrongLengthHaltTheCommandPipe) {
