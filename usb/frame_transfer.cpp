@@ -43,10 +43,14 @@ void ForgetUnsubmittedChunks(UsbDevice* usb, ULONG unsubmitted) {
   KeReleaseSpinLock(&usb->chunkLock, irql);
 }
 
-// Builds and sends the request for one chunk. Returns the submission status,
-// or STATUS_INSUFFICIENT_RESOURCES (nothing sent) when an allocation failed.
+// Builds and sends the request for one chunk. *sent tells whether the request
+// went to the bus driver: if it did, its completion has run or will run, even
+// when the call failed, and whatever status the bus driver returned (including
+// STATUS_INSUFFICIENT_RESOURCES) is its answer; if it did not, an allocation
+// failed and nothing of this chunk is left.
 NTSTATUS SubmitChunk(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, ChunkRecord* record,
-                     PUCHAR address, ULONG length) {
+                     PUCHAR address, ULONG length, bool* sent) {
+  *sent = false;
   PIRP irp = IoAllocateIrp(CHAR(usb->lowerDeviceObject->StackSize + 1), FALSE);
   PMDL mdl = nullptr;
   PURB urb = nullptr;
@@ -74,6 +78,7 @@ NTSTATUS SubmitChunk(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, ChunkRec
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   next->Parameters.Others.Argument1 = urb;
   IoSetCompletionRoutine(irp, ChunkCompletion, record, TRUE, TRUE, TRUE);
+  *sent = true;
   return IoCallDriver(usb->lowerDeviceObject, irp);
 }
 
@@ -129,17 +134,19 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
 
   NTSTATUS loopStatus = STATUS_SUCCESS;
   ULONG submitted = 0;
-  for (ULONG offset = 0; offset < size; ++submitted) {
+  for (ULONG offset = 0; offset < size;) {
     ULONG length = size - offset < kChunkBytes ? size - offset : kChunkBytes;
-    NTSTATUS sent = SubmitChunk(usb, pipe, &usb->chunkRecords[submitted], buffer + offset, length);
-    if (sent == STATUS_INSUFFICIENT_RESOURCES) {
+    bool sent = false;
+    NTSTATUS status = SubmitChunk(usb, pipe, &usb->chunkRecords[submitted], buffer + offset, length, &sent);
+    if (!sent) {
       loopStatus = STATUS_INSUFFICIENT_RESOURCES;  // nothing went out for this chunk
       break;
     }
+    // From here the chunk is counted by its completion, whatever the bus said.
+    ++submitted;
     offset += length;
-    if (!NT_SUCCESS(sent)) {
-      loopStatus = STATUS_TIMEOUT;  // this chunk was completed by the bus with its error
-      ++submitted;
+    if (!NT_SUCCESS(status)) {
+      loopStatus = STATUS_TIMEOUT;  // the bus refused it and completed it with its error
       break;
     }
   }
