@@ -253,13 +253,16 @@ struct ColourMatrix {
     return Isa::Or(low, overflow);
   }
 
+  KSCAM_BLOCK_STEP void Accumulate(V in, int i, int j, V& pos, V& neg) const {
+    pos = Isa::AddSaturate(pos, Product(in, positive[i][j]));
+    neg = Isa::AddSaturate(neg, Product(in, negative[i][j]));
+  }
+
   KSCAM_BLOCK_STEP V Channel(const Rgb<Isa>& c, int j) const {
-    const V in[3] = {c.r, c.g, c.b};
     V pos = offsetPositive[j], neg = offsetNegative[j];
-    for (int i = 0; i < 3; ++i) {
-      pos = Isa::AddSaturate(pos, Product(in[i], positive[i][j]));
-      neg = Isa::AddSaturate(neg, Product(in[i], negative[i][j]));
-    }
+    Accumulate(c.r, 0, j, pos, neg);
+    Accumulate(c.g, 1, j, pos, neg);
+    Accumulate(c.b, 2, j, pos, neg);
     // Each sum is shifted on its own; the difference may be negative or
     // above 255 and is clamped when the pixels are packed.
     return Isa::Sub(Isa::template ShiftRight<6>(pos), Isa::template ShiftRight<6>(neg));
