@@ -27,8 +27,8 @@ const std::vector<uint8_t>& RawFrame() {
 }
 
 void ReportRate(benchmark::State& state) {
-  state.counters["MP/s"] = benchmark::Counter(kWidth * kHeight / 1e6,
-                                              benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP/s"] =
+      benchmark::Counter(kWidth * kHeight / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void ConvertWith(benchmark::State& state, const DemosaicKernels* kernels) {
@@ -66,8 +66,14 @@ void Scalar(benchmark::State& state) {
   ReportRate(state);
 }
 
-BENCHMARK_CAPTURE(ConvertWith, Sse2, &kDemosaicSse2)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(ConvertWith, Avx2, &kDemosaicAvx2)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(ConvertWith, Sse2, &kDemosaicSse2)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(ConvertWith, Avx2, &kDemosaicAvx2)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 BENCHMARK(Scalar)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace

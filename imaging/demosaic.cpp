@@ -41,8 +41,8 @@ void GuardedGrey(ImagePipeline* p) {
 
 template <int variant>
 void GuardedMeasure(ImagePipeline* p, uint32_t* red, uint32_t* green, uint32_t* blue) {
-  WithExtendedState(kDemosaicAvx2Unguarded.measure[variant], kDemosaicSse2.measure[variant], p,
-                    red, green, blue);
+  WithExtendedState(kDemosaicAvx2Unguarded.measure[variant], kDemosaicSse2.measure[variant], p, red,
+                    green, blue);
 }
 
 struct CpuidResult {
@@ -53,7 +53,9 @@ struct CpuidResult {
 // headers of the kernel build define clashing __cpuid macros.
 CpuidResult Cpuid(uint32_t leaf, uint32_t subleaf) {
   CpuidResult r;
-  __asm__ volatile("cpuid" : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx) : "a"(leaf), "c"(subleaf));
+  __asm__ volatile("cpuid"
+                   : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx)
+                   : "a"(leaf), "c"(subleaf));
   return r;
 }
 
@@ -94,7 +96,9 @@ bool CpuHasAvx2() {
   return known == 2;
 }
 
-const DemosaicKernels& BestDemosaicKernels() { return CpuHasAvx2() ? kDemosaicAvx2 : kDemosaicSse2; }
+const DemosaicKernels& BestDemosaicKernels() {
+  return CpuHasAvx2() ? kDemosaicAvx2 : kDemosaicSse2;
+}
 
 void GainsFromTotals(const WhiteBalanceTotals& totals, uint32_t* red, uint32_t* green,
                      uint32_t* blue) {

@@ -47,9 +47,9 @@ template <class Isa>
 struct Window {
   using V = typename Isa::V;
   // x is the even position of each lane.
-  V row[6];               // P(x - 2 + i, y)
-  V above1[4], below1[4]; // P(x - 1 + i, y -/+ 1)
-  V above2[2], below2[2]; // P(x + i, y -/+ 2)
+  V row[6];                // P(x - 2 + i, y)
+  V above1[4], below1[4];  // P(x - 1 + i, y -/+ 1)
+  V above2[2], below2[2];  // P(x + i, y -/+ 2)
 };
 
 // One unaligned load gives a pair of neighbouring columns for every lane.
@@ -143,19 +143,20 @@ KSCAM_BLOCK_STEP Rules<Isa> EvaluateRules(const Neighbourhood<Isa>& n) {
   Rules<Isa> rules;
   rules.own = n.centre;
   // 4c + 2(u1 + d1 + l1 + r1) - (u2 + d2 + l2 + r2), over 8
-  rules.green = Clip<I, 4, 3>(I::Sub(I::Add(I::template ShiftLeft<2>(n.centre),
-                                            I::template ShiftLeft<1>(I::Add(horizontal1, vertical1))),
-                                     cross2));
+  rules.green =
+      Clip<I, 4, 3>(I::Sub(I::Add(I::template ShiftLeft<2>(n.centre),
+                                  I::template ShiftLeft<1>(I::Add(horizontal1, vertical1))),
+                           cross2));
   // 10c + 8(l1 + r1) - 2(l2 + r2) - 2 dg + (u2 + d2), over 16
-  rules.alongRow = Clip<I, 8, 4>(I::Add(
-      I::Sub(I::Add(tenCentre, I::template ShiftLeft<3>(horizontal1)),
-             I::Add(I::template ShiftLeft<1>(horizontal2), twiceDiagonals)),
-      vertical2));
+  rules.alongRow =
+      Clip<I, 8, 4>(I::Add(I::Sub(I::Add(tenCentre, I::template ShiftLeft<3>(horizontal1)),
+                                  I::Add(I::template ShiftLeft<1>(horizontal2), twiceDiagonals)),
+                           vertical2));
   // 10c + 8(u1 + d1) - 2(u2 + d2) - 2 dg + (l2 + r2), over 16
-  rules.alongColumn = Clip<I, 8, 4>(I::Add(
-      I::Sub(I::Add(tenCentre, I::template ShiftLeft<3>(vertical1)),
-             I::Add(I::template ShiftLeft<1>(vertical2), twiceDiagonals)),
-      horizontal2));
+  rules.alongColumn =
+      Clip<I, 8, 4>(I::Add(I::Sub(I::Add(tenCentre, I::template ShiftLeft<3>(vertical1)),
+                                  I::Add(I::template ShiftLeft<1>(vertical2), twiceDiagonals)),
+                           horizontal2));
   // 12c + 4 dg - 3(u2 + d2 + l2 + r2), over 16
   rules.diagonal = Clip<I, 8, 4>(I::Sub(
       I::Add(Times<I, 12>(n.centre), I::template ShiftLeft<2>(n.diagonals)), Times<I, 3>(cross2)));
@@ -186,12 +187,18 @@ struct Gains {
   typename Isa::V red, green, blue;
 
   explicit Gains(const ImagePipeline* p)
-      : red(Twice(p->redGainInUse)), green(Twice(p->greenGainInUse)), blue(Twice(p->blueGainInUse)) {}
+      : red(Twice(p->redGainInUse)),
+        green(Twice(p->greenGainInUse)),
+        blue(Twice(p->blueGainInUse)) {}
 
-  KSCAM_BLOCK_STEP Rgb<Isa> Apply(const Rgb<Isa>& c) const { return {Scale(c.r, red), Scale(c.g, green), Scale(c.b, blue)}; }
+  KSCAM_BLOCK_STEP Rgb<Isa> Apply(const Rgb<Isa>& c) const {
+    return {Scale(c.r, red), Scale(c.g, green), Scale(c.b, blue)};
+  }
 
  private:
-  static typename Isa::V Twice(uint32_t gain) { return Isa::Splat(2 * (gain < 32767 ? gain : 32767)); }
+  static typename Isa::V Twice(uint32_t gain) {
+    return Isa::Splat(2 * (gain < 32767 ? gain : 32767));
+  }
   KSCAM_BLOCK_STEP static typename Isa::V Scale(typename Isa::V c, typename Isa::V twiceGain) {
     auto scaled = Isa::MulHighUnsigned(Isa::template ShiftLeft<8>(c), twiceGain);
     // min(scaled, 255) on unsigned lanes
@@ -283,7 +290,8 @@ class ImageWriter {
     if (stream_) Isa::StoreFence();
   }
 
-  KSCAM_BLOCK_STEP void Write(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Write(uint32_t x0, uint32_t count, const Rgb<Isa>& even,
+                              const Rgb<Isa>& odd) {
     auto b = Isa::Interleave(even.b, odd.b);
     auto g = Isa::Interleave(even.g, odd.g);
     auto r = Isa::Interleave(even.r, odd.r);
@@ -317,14 +325,16 @@ class ColourSink : public ImageWriter<Isa> {
  public:
   explicit ColourSink(const ImagePipeline* p) : ImageWriter<Isa>(p), gains_(p), matrix_(p) {}
 
-  KSCAM_BLOCK_STEP void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even,
+                             const Rgb<Isa>& odd) {
     this->Write(x0, count, Transform(even), Transform(odd));
   }
 
  private:
   KSCAM_BLOCK_STEP Rgb<Isa> Transform(const Rgb<Isa>& c) const {
     Rgb<Isa> balanced = gains_.Apply(c);
-    return {matrix_.Channel(balanced, 0), matrix_.Channel(balanced, 1), matrix_.Channel(balanced, 2)};
+    return {matrix_.Channel(balanced, 0), matrix_.Channel(balanced, 1),
+            matrix_.Channel(balanced, 2)};
   }
 
   Gains<Isa> gains_;
@@ -343,7 +353,8 @@ class GreySink : public ImageWriter<Isa> {
  public:
   explicit GreySink(const ImagePipeline* p) : ImageWriter<Isa>(p), gains_(p) {}
 
-  KSCAM_BLOCK_STEP void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even, const Rgb<Isa>& odd) {
+  KSCAM_BLOCK_STEP void Take(uint32_t x0, uint32_t count, const Rgb<Isa>& even,
+                             const Rgb<Isa>& odd) {
     auto y0 = Luminance(gains_.Apply(even)), y1 = Luminance(gains_.Apply(odd));
     this->Write(x0, count, {y0, y0, y0}, {y1, y1, y1});
   }
@@ -409,7 +420,8 @@ class MeasureSink {
 // ---------------------------------------------------------------------------
 
 template <class Isa, int variant, int rowParity, class Sink>
-KSCAM_BLOCK_STEP void ProcessBlock(const uint8_t* row, ptrdiff_t pitch, uint32_t x0, uint32_t count, Sink& sink) {
+KSCAM_BLOCK_STEP void ProcessBlock(const uint8_t* row, ptrdiff_t pitch, uint32_t x0, uint32_t count,
+                                   Sink& sink) {
   constexpr Site evenSite = SiteOf(variant, 0, rowParity);
   constexpr Site oddSite = SiteOf(variant, 1, rowParity);
   Window<Isa> w = LoadWindow<Isa>(row + x0, pitch);

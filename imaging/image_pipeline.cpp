@@ -247,16 +247,24 @@ void RebuildColourMatrix(ImagePipeline* pipeline) {
   ExReleaseFastMutex(&pipeline->rebuildLock);
 }
 
-void SetBayerPhase(ImagePipeline* pipeline, int32_t value) { WriteParameter(&pipeline->bayerPhase, value); }
+void SetBayerPhase(ImagePipeline* pipeline, int32_t value) {
+  WriteParameter(&pipeline->bayerPhase, value);
+}
 void SetColourEnable(ImagePipeline* pipeline, int32_t value) {
   WriteParameter(&pipeline->colourEnable, value);
 }
 void SetAutoWhiteBalance(ImagePipeline* pipeline, int32_t value) {
   WriteParameter(&pipeline->autoWhiteBalance, value);
 }
-void SetRedGain(ImagePipeline* pipeline, int32_t value) { WriteParameter(&pipeline->redGain, value); }
-void SetGreenGain(ImagePipeline* pipeline, int32_t value) { WriteParameter(&pipeline->greenGain, value); }
-void SetBlueGain(ImagePipeline* pipeline, int32_t value) { WriteParameter(&pipeline->blueGain, value); }
+void SetRedGain(ImagePipeline* pipeline, int32_t value) {
+  WriteParameter(&pipeline->redGain, value);
+}
+void SetGreenGain(ImagePipeline* pipeline, int32_t value) {
+  WriteParameter(&pipeline->greenGain, value);
+}
+void SetBlueGain(ImagePipeline* pipeline, int32_t value) {
+  WriteParameter(&pipeline->blueGain, value);
+}
 
 void UpdateCorrection(ImagePipeline* pipeline, int32_t value) {
   UpdateMatrixParameter(pipeline, &pipeline->colourCorrection, BuildCorrection, value);

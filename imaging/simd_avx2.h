@@ -17,7 +17,9 @@ struct Avx2 {
   static constexpr uint32_t kPositions = 32;
   static constexpr uint32_t kLoadBytes = 32;
 
-  static V Load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static V Load(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
   static V Splat(int value) { return _mm256_set1_epi16(static_cast<short>(value)); }
   static V Zero() { return _mm256_setzero_si256(); }
 
@@ -28,8 +30,14 @@ struct Avx2 {
   static V Sub(V a, V b) { return _mm256_sub_epi16(a, b); }
   static V AddSaturate(V a, V b) { return _mm256_adds_epu16(a, b); }
   static V SubSaturate(V a, V b) { return _mm256_subs_epu16(a, b); }
-  template <int n> static V ShiftLeft(V v) { return _mm256_slli_epi16(v, n); }
-  template <int n> static V ShiftRight(V v) { return _mm256_srli_epi16(v, n); }
+  template <int n>
+  static V ShiftLeft(V v) {
+    return _mm256_slli_epi16(v, n);
+  }
+  template <int n>
+  static V ShiftRight(V v) {
+    return _mm256_srli_epi16(v, n);
+  }
   static V Max(V a, V b) { return _mm256_max_epi16(a, b); }
   static V Min(V a, V b) { return _mm256_min_epi16(a, b); }
   static V MulLow(V a, V b) { return _mm256_mullo_epi16(a, b); }

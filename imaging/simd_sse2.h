@@ -33,8 +33,14 @@ struct Sse2 {
   static V Sub(V a, V b) { return _mm_sub_epi16(a, b); }
   static V AddSaturate(V a, V b) { return _mm_adds_epu16(a, b); }
   static V SubSaturate(V a, V b) { return _mm_subs_epu16(a, b); }
-  template <int n> static V ShiftLeft(V v) { return _mm_slli_epi16(v, n); }
-  template <int n> static V ShiftRight(V v) { return _mm_srli_epi16(v, n); }
+  template <int n>
+  static V ShiftLeft(V v) {
+    return _mm_slli_epi16(v, n);
+  }
+  template <int n>
+  static V ShiftRight(V v) {
+    return _mm_srli_epi16(v, n);
+  }
   static V Max(V a, V b) { return _mm_max_epi16(a, b); }
   static V Min(V a, V b) { return _mm_min_epi16(a, b); }
   static V MulLow(V a, V b) { return _mm_mullo_epi16(a, b); }
@@ -69,7 +75,9 @@ struct Sse2 {
   }
 
   // Sums of 16-bit lanes kept in 32-bit lanes, for the white-balance totals.
-  static V AddPairs32(V sums, V v) { return _mm_add_epi32(sums, _mm_madd_epi16(v, _mm_set1_epi16(1))); }
+  static V AddPairs32(V sums, V v) {
+    return _mm_add_epi32(sums, _mm_madd_epi16(v, _mm_set1_epi16(1)));
+  }
   static uint64_t Total32(V sums) {
     uint32_t lanes[4];
     memcpy(lanes, &sums, sizeof(lanes));

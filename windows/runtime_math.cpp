@@ -20,12 +20,18 @@ constexpr double kLargestReduced = 1048576.0;  // 2^20
 // Coefficients 1/n! of the Taylor series. With |r| <= pi/4 the first term
 // left out is below 1e-19 of the result.
 constexpr double kSinTerms[] = {
-    -1.0 / 6.0,          1.0 / 120.0,           -1.0 / 5040.0,          1.0 / 362880.0,
-    -1.0 / 39916800.0,   1.0 / 6227020800.0,    -1.0 / 1307674368000.0, 1.0 / 355687428096000.0,
+    -1.0 / 6.0,        1.0 / 120.0,        -1.0 / 5040.0,          1.0 / 362880.0,
+    -1.0 / 39916800.0, 1.0 / 6227020800.0, -1.0 / 1307674368000.0, 1.0 / 355687428096000.0,
 };
 constexpr double kCosTerms[] = {
-    -1.0 / 2.0,        1.0 / 24.0,          -1.0 / 720.0,           1.0 / 40320.0,
-    -1.0 / 3628800.0,  1.0 / 479001600.0,   -1.0 / 87178291200.0,   1.0 / 20922789888000.0,
+    -1.0 / 2.0,
+    1.0 / 24.0,
+    -1.0 / 720.0,
+    1.0 / 40320.0,
+    -1.0 / 3628800.0,
+    1.0 / 479001600.0,
+    -1.0 / 87178291200.0,
+    1.0 / 20922789888000.0,
     -1.0 / 6402373705728000.0,
 };
 
@@ -40,8 +46,8 @@ double SinReduced(double r) { return r + r * Series(kSinTerms, r * r); }
 double CosReduced(double r) { return 1.0 + Series(kCosTerms, r * r); }
 
 struct Reduced {
-  double r;         // x - quadrant * pi/2
-  int32_t quadrant; // modulo 4
+  double r;          // x - quadrant * pi/2
+  int32_t quadrant;  // modulo 4
 };
 
 // Caller guarantees |x| < 2^20.
@@ -65,10 +71,14 @@ float KernelSinf(float x) {
   if (!InDomain(x)) return kNaN;
   Reduced a = Reduce(x);
   switch (a.quadrant) {
-    case 0: return static_cast<float>(SinReduced(a.r));
-    case 1: return static_cast<float>(CosReduced(a.r));
-    case 2: return static_cast<float>(-SinReduced(a.r));
-    default: return static_cast<float>(-CosReduced(a.r));
+    case 0:
+      return static_cast<float>(SinReduced(a.r));
+    case 1:
+      return static_cast<float>(CosReduced(a.r));
+    case 2:
+      return static_cast<float>(-SinReduced(a.r));
+    default:
+      return static_cast<float>(-CosReduced(a.r));
   }
 }
 
@@ -76,9 +86,13 @@ float KernelCosf(float x) {
   if (!InDomain(x)) return kNaN;
   Reduced a = Reduce(x);
   switch (a.quadrant) {
-    case 0: return static_cast<float>(CosReduced(a.r));
-    case 1: return static_cast<float>(-SinReduced(a.r));
-    case 2: return static_cast<float>(-CosReduced(a.r));
-    default: return static_cast<float>(SinReduced(a.r));
+    case 0:
+      return static_cast<float>(CosReduced(a.r));
+    case 1:
+      return static_cast<float>(-SinReduced(a.r));
+    case 2:
+      return static_cast<float>(-CosReduced(a.r));
+    default:
+      return static_cast<float>(SinReduced(a.r));
   }
 }

@@ -4,10 +4,10 @@
 
 #include <array>
 
+#include "imaging/runtime_math.h"
 #include "imaging_test_support.h"
 #include "platform/host_math.h"
 #include "platform/host_pool.h"
-#include "imaging/runtime_math.h"
 #include "windows/runtime_math.h"
 
 namespace {
@@ -25,7 +25,9 @@ Rows Fixed(const ImagePipeline* p) {
 // Rows 0..2 of the colour part with the given offsets in row 3.
 Rows Matrix(std::array<int32_t, 3> r, std::array<int32_t, 3> g, std::array<int32_t, 3> b,
             int32_t offset = 0) {
-  return {{{r[0], r[1], r[2], 0}, {g[0], g[1], g[2], 0}, {b[0], b[1], b[2], 0},
+  return {{{r[0], r[1], r[2], 0},
+           {g[0], g[1], g[2], 0},
+           {b[0], b[1], b[2], 0},
            {offset, offset, offset, 64}}};
 }
 
@@ -102,12 +104,6 @@ TEST_F(ColourTables, UpdatesRebuildOnlyOnChange) {
   UpdateHue(p, 1);
   EXPECT_NE(p->fixedMatrix[0], marker);
   EXPECT_EQ(p->hue, 1);
-}
-
-TEST_F(ColourTables, BuildersDoNotStoreTheSetting) {
-  SetCorrectionMatrix(p, 0);
-  EXPECT_EQ(p->colourCorrection, 1);
-  EXPECT_EQ(Fixed(p), Matrix({64, 0, 0}, {0, 64, 0}, {0, 0, 64}));
 }
 
 // The kernel build computes the hue matrix with our own sine, cosine and

@@ -11,7 +11,9 @@ namespace {
 
 using Arguments = std::vector<std::string>;
 
-std::string TempPath(const std::string& name) { return ::testing::TempDir() + "kscam_convert_" + name; }
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "kscam_convert_" + name;
+}
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* f = fopen(path.c_str(), "wb");
@@ -21,7 +23,8 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 Arguments Geometry(const std::string& raw, const std::string& out) {
-  return {"--raw", raw, "--width", "16", "--height", "8", "--line-offset", "4", "--row-pitch", "20", "--out", out};
+  return {"--raw",         raw, "--width",     "16", "--height", "8",
+          "--line-offset", "4", "--row-pitch", "20", "--out",    out};
 }
 
 std::string ParseError(Arguments arguments) {
@@ -45,14 +48,18 @@ TEST(ConvertTool, RejectsBadOptionsWithOneClearLine) {
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
   };
-  EXPECT_EQ(ParseError(with({"--brightness", "511"})), "--brightness wants a whole number from 0 to 510, not '511'");
-  EXPECT_EQ(ParseError(with({"--hue", "-1"})), "--hue wants a whole number from 0 to 359, not '-1'");
-  EXPECT_EQ(ParseError(with({"--width", "12x"})), "--width wants a whole number from 1 to 16384, not '12x'");
+  EXPECT_EQ(ParseError(with({"--brightness", "511"})),
+            "--brightness wants a whole number from 0 to 510, not '511'");
+  EXPECT_EQ(ParseError(with({"--hue", "-1"})),
+            "--hue wants a whole number from 0 to 359, not '-1'");
+  EXPECT_EQ(ParseError(with({"--width", "12x"})),
+            "--width wants a whole number from 1 to 16384, not '12x'");
   EXPECT_EQ(ParseError(with({"--gains", "128,128"})).rfind("--gains wants three numbers", 0), 0u);
   EXPECT_EQ(ParseError(with({"--gains", "1,2,513"})).rfind("--gains wants three numbers", 0), 0u);
   EXPECT_EQ(ParseError(with({"--frobnicate", "1"})), "unknown option '--frobnicate'");
   EXPECT_EQ(ParseError(with({"--awb"})), "--awb needs a value");
-  EXPECT_EQ(ParseError(with({"--out", "image.jpg"})), "--out must name a .png or .bgra file, not 'image.jpg'");
+  EXPECT_EQ(ParseError(with({"--out", "image.jpg"})),
+            "--out must name a .png or .bgra file, not 'image.jpg'");
   EXPECT_EQ(ParseError(with({"--row-pitch", "15"})), "--row-pitch must be at least --width");
   EXPECT_EQ(ParseError({"--raw", "x", "--out", "y.png"}), "--width is required");
   EXPECT_EQ(ParseError({"--width", "4"}), "--raw FILE is required");
@@ -72,13 +79,15 @@ TEST(ConvertTool, AFileTooShortForTheGeometryIsRefused) {
 }
 
 TEST(ConvertTool, ConvertsWithTheDriverPipelineAndMeasuresGains) {
-  std::string raw = TempPath("frame.raw"), bgra = TempPath("frame.bgra"), png = TempPath("frame.png");
+  std::string raw = TempPath("frame.raw"), bgra = TempPath("frame.bgra"),
+              png = TempPath("frame.png");
   imaging_test::RawFrame frame(16, 8, 4, 4);
   frame.FillPerColour(2, 100, 200, 50);
   WriteBytes(raw, frame.bytes);
 
   Arguments arguments = Geometry(raw, bgra);
-  for (const char* extra : {"--phase", "2", "--awb", "1", "--correction", "0"}) arguments.push_back(extra);
+  for (const char* extra : {"--phase", "2", "--awb", "1", "--correction", "0"})
+    arguments.push_back(extra);
   RawConversionOptions options;
   std::string error;
   ASSERT_TRUE(ParseRawConversionOptions(arguments, &options, &error)) << error;
@@ -92,7 +101,9 @@ TEST(ConvertTool, ConvertsWithTheDriverPipelineAndMeasuresGains) {
   EXPECT_EQ(fread(written.data(), 1, written.size(), f), 16u * 8 * 4);
   fclose(f);
   for (size_t i = 0; i < 16 * 8 * 4; i += 4)
-    ASSERT_EQ(std::vector<uint8_t>(&written[i], &written[i] + 4), (std::vector<uint8_t>{200, 200, 200, 255})) << i;
+    ASSERT_EQ(std::vector<uint8_t>(&written[i], &written[i] + 4),
+              (std::vector<uint8_t>{200, 200, 200, 255}))
+        << i;
 
   options.outPath = png;
   ASSERT_TRUE(ConvertRawFile(options, &result, &error)) << error;

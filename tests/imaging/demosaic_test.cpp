@@ -12,7 +12,7 @@ constexpr int kPhases[] = {0, 1, 2, 3};
 
 // Every pixel of the image equals (blue, green, red, 255).
 ::testing::AssertionResult AllPixelsAre(const std::vector<uint8_t>& image, int blue, int green,
-                                         int red) {
+                                        int red) {
   for (size_t i = 0; i < image.size(); i += 4) {
     if (image[i] != blue || image[i + 1] != green || image[i + 2] != red || image[i + 3] != 255)
       return ::testing::AssertionFailure()
@@ -88,9 +88,11 @@ TEST(DemosaicReference, FramesSmallerThanTheMargins) {
 // saturate.
 TEST(DemosaicReference, ExtremeGainsAndMatrices) {
   std::mt19937 random(77);
-  const uint32_t gains[] = {0, 1, 127, 128, 129, 255, 256, 257, 512, 1000, 32766, 32767, 32768, 65535};
+  const uint32_t gains[] = {0,   1,   127,  128,   129,   255,   256,
+                            257, 512, 1000, 32766, 32767, 32768, 65535};
   auto pick = [&](const auto& values) { return values[random() % std::size(values)]; };
-  const int32_t magnitudes[] = {0, 1, 63, 64, 65, 200, 257, 258, 300, 1000, 16320, 65535, 65536, 70000};
+  const int32_t magnitudes[] = {0,   1,   63,   64,    65,    200,   257,
+                                258, 300, 1000, 16320, 65535, 65536, 70000};
   for (int trial = 0; trial < 120; ++trial) {
     int w = 16 + int(random() % 40), h = 8 + int(random() % 5);
     RawFrame raw(w, h);
@@ -313,7 +315,9 @@ TEST_P(DemosaicKnown, OddWidthsWriteExactlyTheImage) {
   }
 }
 
-std::string KernelSetName(const ::testing::TestParamInfo<KernelSet>& info) { return info.param.name; }
+std::string KernelSetName(const ::testing::TestParamInfo<KernelSet>& info) {
+  return info.param.name;
+}
 
 INSTANTIATE_TEST_SUITE_P(Demosaic, DemosaicKnown, ::testing::ValuesIn(AvailableKernelSets()),
                          KernelSetName);

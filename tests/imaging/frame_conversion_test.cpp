@@ -38,8 +38,7 @@ TEST(ConvertFrame, MarginsOfANineRowFrame) {
   }
   // The frame's own rows are the raw rows, without their non-image bytes.
   for (int y = 0; y < h; ++y)
-    EXPECT_EQ(WorkRow(t.p, y, 0, w),
-              std::vector<uint8_t>(&raw.at(0, y), &raw.at(0, y) + w));
+    EXPECT_EQ(WorkRow(t.p, y, 0, w), std::vector<uint8_t>(&raw.at(0, y), &raw.at(0, y) + w));
 }
 
 TEST(ConvertFrame, OddHeightLeavesTheExtraRowAlone) {
@@ -145,17 +144,6 @@ TEST(ConvertFrame, ColourOffIgnoresTheMatrix) {
   UpdateCorrection(t.p, 0);
   ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.Image(), grey);
-}
-
-TEST(ConvertFrame, SnapshotRecordsTheSignOfEachEntry) {
-  TestPipeline t(16, 8);
-  const int32_t m[16] = {5, -5, 0, 1, -1, 0, 7, 0, 0, 0, 0, 0, 64, -64, 0, 1};
-  t.SetMatrix(m);
-  TakeMatrixSnapshot(t.p);
-  for (int k = 0; k < 16; ++k) {
-    EXPECT_EQ(t.p->matrixSnapshot[k], m[k]);
-    EXPECT_EQ(t.p->positiveMask[k], m[k] > 0 ? 1 : 0) << k;
-  }
 }
 
 // Setting threads flip brightness, hue, contrast and the gains between two

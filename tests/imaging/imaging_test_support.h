@@ -27,7 +27,10 @@ struct RawFrame {
   std::vector<uint8_t> bytes;
 
   RawFrame(int w, int h, uint32_t offset = 7, uint32_t extra = 5)
-      : width(w), height(h), lineOffset(offset), rowPitch(uint32_t(w) + extra),
+      : width(w),
+        height(h),
+        lineOffset(offset),
+        rowPitch(uint32_t(w) + extra),
         bytes(offset + size_t(h) * rowPitch, 0xA5) {}
 
   uint8_t& at(int x, int y) { return bytes[lineOffset + size_t(y) * rowPitch + size_t(x)]; }
@@ -48,9 +51,7 @@ struct RawFrame {
     });
   }
 
-  reference::Frame Reference() const {
-    return {bytes.data(), width, height, lineOffset, rowPitch};
-  }
+  reference::Frame Reference() const { return {bytes.data(), width, height, lineOffset, rowPitch}; }
 };
 
 constexpr size_t kGuardBytes = 256;

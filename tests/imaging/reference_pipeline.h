@@ -46,13 +46,14 @@ struct Settings {
 
 // Colour of the filter at (x, y): [layout][row parity][column parity].
 inline char FilterColour(int phase, int x, int y) {
-  static const char kLayouts[4][2][3] = {
-      {"GR", "BG"}, {"BG", "GR"}, {"RG", "GB"}, {"GB", "RG"}};
+  static const char kLayouts[4][2][3] = {{"GR", "BG"}, {"BG", "GR"}, {"RG", "GB"}, {"GB", "RG"}};
   int layout = phase >= 0 && phase <= 2 ? phase : 3;
   return kLayouts[layout][y & 1][x & 1];
 }
 
-inline int Clip(int sum, int bias, int shift) { return std::min(255, (std::max(sum, 0) + bias) >> shift); }
+inline int Clip(int sum, int bias, int shift) {
+  return std::min(255, (std::max(sum, 0) + bias) >> shift);
+}
 
 inline Rgb Interpolate(const Frame& f, int phase, int x, int y) {
   auto P = [&](int dx, int dy) { return f.At(x + dx, y + dy); };
@@ -65,8 +66,10 @@ inline Rgb Interpolate(const Frame& f, int phase, int x, int y) {
   int alongColumn = Clip(10 * c + 8 * (u1 + d1) - 2 * (u2 + d2) - 2 * dg + (l2 + r2), 8, 4);
   int diagonal = Clip(12 * c + 4 * dg - 3 * (u2 + d2 + l2 + r2), 8, 4);
   switch (FilterColour(phase, x, y)) {
-    case 'R': return {c, green, diagonal};
-    case 'B': return {diagonal, green, c};
+    case 'R':
+      return {c, green, diagonal};
+    case 'B':
+      return {diagonal, green, c};
     default:
       if (FilterColour(phase, x + 1, y) == 'R') return {alongRow, c, alongColumn};
       return {alongColumn, c, alongRow};

@@ -29,7 +29,8 @@ bool ParseInteger(const std::string& text, int64_t low, int64_t high, int64_t* v
 }
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return text.size() > suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 struct IntegerOption {
@@ -95,7 +96,8 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string*
   bytes->clear();
   uint8_t chunk[1 << 16];
   size_t got;
-  while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) bytes->insert(bytes->end(), chunk, chunk + got);
+  while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0)
+    bytes->insert(bytes->end(), chunk, chunk + got);
   bool failed = ferror(file) != 0;
   fclose(file);
   if (failed) return Fail(error, path + ": read error");
@@ -177,7 +179,8 @@ bool ParseRawConversionOptions(const std::vector<std::string>& arguments,
     } else if (name == "--gains") {
       std::vector<int32_t> gains;
       if (!ParseGains(value, &gains))
-        return Fail(error, "--gains wants three numbers from 0 to 512 as R,G,B, not '" + value + "'");
+        return Fail(error,
+                    "--gains wants three numbers from 0 to 512 as R,G,B, not '" + value + "'");
       options->gains = gains;
       known = true;
     }
@@ -190,7 +193,8 @@ bool ParseRawConversionOptions(const std::vector<std::string>& arguments,
     }
     for (const SettingOption& s : kSettings) {
       if (known || name != s.spec.name) continue;
-      if (!ParseInteger(value, s.spec.low, s.spec.high, &number)) return Fail(error, RangeError(s.spec, value));
+      if (!ParseInteger(value, s.spec.low, s.spec.high, &number))
+        return Fail(error, RangeError(s.spec, value));
       options->*s.field = int32_t(number);
       known = true;
     }
@@ -200,7 +204,8 @@ bool ParseRawConversionOptions(const std::vector<std::string>& arguments,
   if (options->outPath.empty()) return Fail(error, "--out FILE is required");
   for (size_t g = 0; g < std::size(kGeometry); ++g)
     if (!seen[g]) return Fail(error, std::string(kGeometry[g].spec.name) + " is required");
-  if (options->rowPitch < options->width) return Fail(error, "--row-pitch must be at least --width");
+  if (options->rowPitch < options->width)
+    return Fail(error, "--row-pitch must be at least --width");
   return true;
 }
 
@@ -211,8 +216,8 @@ bool ConvertRawFile(const RawConversionOptions& options, RawConversionResult* re
   uint64_t needed = uint64_t(options.lineOffset) + uint64_t(options.height - 1) * options.rowPitch +
                     options.width;
   if (raw.size() < needed)
-    return Fail(error, options.rawPath + " holds " + std::to_string(raw.size()) + " bytes; the geometry needs " +
-                           std::to_string(needed));
+    return Fail(error, options.rawPath + " holds " + std::to_string(raw.size()) +
+                           " bytes; the geometry needs " + std::to_string(needed));
   if (!Convert(options, raw, result, error)) return false;
   if (EndsWith(options.outPath, ".png"))
     return WritePng(options.outPath, result->bgra.data(), result->width, result->height, 0, error);

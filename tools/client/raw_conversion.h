@@ -25,7 +25,7 @@ bool ParseRawConversionOptions(const std::vector<std::string>& arguments,
 
 struct RawConversionResult {
   uint32_t width = 0, height = 0;
-  std::vector<uint8_t> bgra;  // top row first
+  std::vector<uint8_t> bgra;                          // top row first
   uint32_t redGain = 0, greenGain = 0, blueGain = 0;  // after the conversion
 };
 
