@@ -20,9 +20,10 @@ FrameLayout LayoutOf(const Readout& readout) {
   return layout;
 }
 
-uint8_t* FrameStreamer::NewFrame(uint32_t bytes) {
+uint8_t* FrameStreamer::NewFrame(uint32_t bytes, uint64_t contentBytes) {
   active_ = false;
-  frame_.assign(bytes, kFillerByte);
+  size_ = bytes;
+  frame_.assign(std::min<uint64_t>(bytes, contentBytes), kFillerByte);
   return frame_.data();
 }
 
@@ -30,13 +31,14 @@ void FrameStreamer::Start(Clock::time_point now, const StreamFaults& faults) {
   faults_ = faults;
   started_ = now;
   sent_ = 0;
-  active_ = true;
   ++framesStarted_;
+  active_ = size_ > 0;
+  if (size_ == 0) ++framesSent_;  // nothing to send: done at once
 }
 
 uint64_t FrameStreamer::Limit() const {
   if (faults_.silent) return 0;
-  uint64_t size = frame_.size();
+  uint64_t size = size_;
   if (faults_.stopAfterBytes >= 0) size = std::min<uint64_t>(size, uint64_t(faults_.stopAfterBytes));
   return size;
 }
@@ -55,15 +57,17 @@ host::UsbInResult FrameStreamer::Fill(uint8_t* buffer, uint32_t capacity, Clock:
   uint64_t available = Available(now);
   if (available <= sent_) return {};
   uint32_t bytes = uint32_t(std::min<uint64_t>(capacity, available - sent_));
-  memcpy(buffer, frame_.data() + sent_, bytes);
+  uint64_t stored = sent_ < frame_.size() ? std::min<uint64_t>(bytes, frame_.size() - sent_) : 0;
+  memcpy(buffer, frame_.data() + sent_, stored);
+  memset(buffer + stored, kFillerByte, bytes - stored);
   sent_ += bytes;
   host::UsbInResult result{USBD_STATUS_SUCCESS, bytes, false};
-  if (sent_ == frame_.size()) {
+  if (sent_ == size_) {
     active_ = false;
     ++framesSent_;
     // A frame whose length is not a whole number of packets ends with a short
     // packet, which also ends the transfer it lands in.
-    result.transferEnds = frame_.size() % kBulkMaxPacket != 0;
+    result.transferEnds = size_ % kBulkMaxPacket != 0;
   }
   return result;
 }

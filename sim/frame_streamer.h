@@ -54,9 +54,11 @@ class FrameStreamer {
   // bytesPerSecond 0: unpaced, every byte is available as soon as the frame starts.
   explicit FrameStreamer(double bytesPerSecond) : bytesPerSecond_(bytesPerSecond) {}
 
-  // A buffer of `bytes` bytes of filler for the next frame's contents; the
-  // frame in progress, if any, ends.
-  uint8_t* NewFrame(uint32_t bytes);
+  // Prepares the next frame of `bytes` bytes and returns the buffer for its
+  // first `contentBytes` (at most `bytes`), filled with filler; the rest of
+  // the frame is filler that is never stored, so any size the driver sets
+  // costs no more memory than the rows. The frame in progress, if any, ends.
+  uint8_t* NewFrame(uint32_t bytes, uint64_t contentBytes);
   void Start(Clock::time_point now, const StreamFaults& faults);
   void Halt() { active_ = false; }
 
@@ -73,7 +75,8 @@ class FrameStreamer {
   uint64_t Available(Clock::time_point now) const;
 
   double bytesPerSecond_;
-  std::vector<uint8_t> frame_;
+  uint64_t size_ = 0;           // bytes of the frame
+  std::vector<uint8_t> frame_;  // its stored beginning
   uint64_t sent_ = 0;
   bool active_ = false;
   StreamFaults faults_;

@@ -3,6 +3,8 @@
 // the scene and the frame output.
 #include "sim/simulated_camera.h"
 
+#include <algorithm>
+
 #include "sim/bridge_cpu.h"
 #include "sim/bridge_firmware.h"
 #include "sim/scene.h"
@@ -58,8 +60,9 @@ struct SimulatedCamera::State {
     return LayoutOf(sensor.CurrentReadout()).DefaultFrameBytes();
   }
 
-  // Renders the frame with this index into `out` (already filler).
-  void Compose(uint8_t* out, uint32_t bytes, uint64_t frameIndex) {
+  // Renders the frame with this index into `out` (already filler), as far
+  // as its `bytes` reach.
+  void Compose(uint8_t* out, uint64_t bytes, uint64_t frameIndex) {
     Readout readout = sensor.CurrentReadout();
     FrameLayout layout = LayoutOf(readout);
     Sensor::ReadRows(scene.Frame(frameIndex), readout, out, bytes, layout.lineOffset, layout.rowPitch);
@@ -67,7 +70,8 @@ struct SimulatedCamera::State {
 
   void StartFrame() {
     uint32_t bytes = FrameBytes();
-    Compose(streamer.NewFrame(bytes), bytes, streamer.FramesStarted());
+    uint64_t content = std::min<uint64_t>(bytes, LayoutOf(sensor.CurrentReadout()).NaturalBytes());
+    Compose(streamer.NewFrame(bytes, content), content, streamer.FramesStarted());
     streamer.Start(Clock::now(), {faults.silent, faults.stopAfterBytes});
   }
 
@@ -152,7 +156,7 @@ int SimulatedCamera::BayerPhase() {
 std::vector<uint8_t> SimulatedCamera::RenderFrame() {
   std::lock_guard<std::mutex> guard(state_->lock);
   std::vector<uint8_t> frame(state_->FrameBytes(), kFillerByte);
-  state_->Compose(frame.data(), uint32_t(frame.size()), state_->streamer.FramesStarted());
+  state_->Compose(frame.data(), frame.size(), state_->streamer.FramesStarted());
   return frame;
 }
 

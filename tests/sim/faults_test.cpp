@@ -144,6 +144,23 @@ TEST(SimMalformedInput, ReplyLargerThanItsTransferOverrunsAndIsConsumed) {
   EXPECT_EQ(rig.camera.PendingReplies(), 1u) << "the value packet is still there";
 }
 
+TEST(SimMalformedInput, AbsurdFrameSizesAreHonouredWithoutStoringThem) {
+  SimRig rig(SceneOptions("ramp"));
+  rig.probe.ProgramWindow(0, 0, 64, 32);
+  ASSERT_TRUE(rig.probe.SetFrameSize(0xFFFFFC00u));  // 4 GiB
+  ASSERT_EQ(rig.probe.Command({0x03}), USBD_STATUS_SUCCESS);
+  std::vector<uint8_t> start = rig.probe.ReadStream(3 * 65536, 1000ms);
+  ASSERT_EQ(start.size(), 3u * 65536);
+  EXPECT_EQ(start[608 + 2 * (608 + 64 + 16) + 5], 5 + 7 * 2) << "rows as usual: ramp sample (5, 2)";
+  EXPECT_EQ(start.back(), sim::kFillerByte) << "filler beyond the rows";
+  ASSERT_EQ(rig.probe.Command({0x02}), USBD_STATUS_SUCCESS);
+
+  ASSERT_TRUE(rig.probe.SetFrameSize(0));
+  ASSERT_EQ(rig.probe.Command({0x03}), USBD_STATUS_SUCCESS);
+  EXPECT_EQ(rig.probe.Trailing(), 0u);
+  EXPECT_EQ(rig.camera.FramesSent(), 1u) << "an empty frame is done at once";
+}
+
 TEST(SimMalformedInput, IdentificationRegistersAreReadOnly) {
   SimRig rig(SceneOptions("chart", sim::SensorChip::Rev1801Long));
   rig.probe.WriteRegister(0x00, 0x1800);
