@@ -89,7 +89,7 @@ void IofCompleteRequest(PIRP irp, CHAR priorityBoost) {
     bool invoke = routine != nullptr &&
                   ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                    (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                   (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                   (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
     if (invoke) {
       PDEVICE_OBJECT owner = location < end ? location->DeviceObject : nullptr;
       if (routine(owner, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;

@@ -310,7 +310,7 @@ NTSTATUS UsbBus::QueueIn(PIRP irp, Pipe* pipe) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     IoSetCancelRoutine(irp, &UsbBus::CancelPendingIn);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
       // Cancelled before it was queued: complete it here, outside the lock.
     } else {
       pipe->pending.push_back(irp);
@@ -565,7 +565,7 @@ bool UsbBus::ServeOne(Pipe* pipe) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     IoSetCancelRoutine(irp, &UsbBus::CancelPendingIn);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) cancelled = true;
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancelled = true;
     else pipe->pending.push_front(irp);
   }
   if (cancelled) CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, filled);
