@@ -10,7 +10,10 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include <usb.h>
+// The usbd library header declares its functions without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 // usbioctl.h also declares the hub's node kinds, one of which is named like
 // our transport record, so the three internal codes we use are spelled here
 // with the platform's values (the host build checks them).
