@@ -304,6 +304,18 @@ TEST_P(DemosaicKnown, PhaseSevenConvertsLikePhaseThree) {
   EXPECT_EQ(Convert(three, raw), Convert(seven, raw));
 }
 
+// Frames a multiple of 16 wide in an aligned image take the streaming stores;
+// the same frame in a misaligned image takes the ordinary ones.
+TEST_P(DemosaicKnown, StreamedAndOrdinaryStoresWriteTheSameImage) {
+  std::mt19937 random(6);
+  RawFrame raw(96, 9);
+  raw.FillRandom(random);
+  TestPipeline aligned(96, 9), misaligned(96, 9, 4);
+  EXPECT_EQ(Convert(aligned, raw), Convert(misaligned, raw));
+  EXPECT_TRUE(aligned.GuardIntact());
+  EXPECT_TRUE(misaligned.GuardIntact());
+}
+
 TEST_P(DemosaicKnown, OddWidthsWriteExactlyTheImage) {
   std::mt19937 random(4);
   for (int w : {9, 17, 33, 35, 47}) {

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -56,14 +57,21 @@ struct RawFrame {
 
 constexpr size_t kGuardBytes = 256;
 
+// The output image is 64-byte aligned (so that frames a multiple of 16 wide
+// take the kernels' streaming-store path, as with a pool allocation) unless
+// `misalign` shifts it.
 class TestPipeline {
  public:
-  TestPipeline(int width, int height) : width_(width), height_(height) {
+  TestPipeline(int width, int height, size_t misalign = 0) : width_(width), height_(height) {
     if (CreateImagePipeline(&p) != STATUS_SUCCESS) return;
     SetPipelineGeometry(p, width, height);
     AllocateWorkBuffer(p);
-    output_.assign(size_t(width) * height * 4 + kGuardBytes, 0xEE);
-    p->outputImage = output_.data();
+    size_t bytes = size_t(width) * height * 4;
+    storage_.assign(bytes + kGuardBytes + 64 + misalign, 0xEE);
+    uintptr_t address = reinterpret_cast<uintptr_t>(storage_.data());
+    output_ = storage_.data() + (64 - address % 64) % 64 + misalign;
+    end_ = output_ + bytes;
+    p->outputImage = output_;
   }
   ~TestPipeline() { FreeImagePipeline(p); }
   TestPipeline(const TestPipeline&) = delete;
@@ -80,27 +88,30 @@ class TestPipeline {
     ConvertFrameWith(kernels, p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
     return Image();
   }
-  std::vector<uint8_t> Image() const {
-    return std::vector<uint8_t>(output_.begin(), output_.begin() + ptrdiff_t(width_) * height_ * 4);
-  }
+  std::vector<uint8_t> Image() const { return std::vector<uint8_t>(output_, end_); }
+  // Nothing was written before or after the image.
   bool GuardIntact() const {
-    for (size_t i = size_t(width_) * height_ * 4; i < output_.size(); ++i)
-      if (output_[i] != 0xEE) return false;
+    for (const uint8_t* b = storage_.data(); b != storage_.data() + storage_.size(); ++b)
+      if ((b < output_ || b >= end_) && *b != 0xEE) return false;
     return true;
   }
-  const uint8_t* Pixel(int x, int y) const { return output_.data() + (size_t(y) * width_ + x) * 4; }
+  const uint8_t* Pixel(int x, int y) const { return output_ + (size_t(y) * width_ + x) * 4; }
 
   ImagePipeline* p = nullptr;
 
  private:
   int width_, height_;
-  std::vector<uint8_t> output_;
+  std::vector<uint8_t> storage_;
+  uint8_t* output_ = nullptr;
+  uint8_t* end_ = nullptr;
 };
 
 struct KernelSet {
   std::string name;
   const DemosaicKernels* kernels;
 };
+
+inline void PrintTo(const KernelSet& set, std::ostream* out) { *out << set.name; }
 
 inline std::vector<KernelSet> AvailableKernelSets() {
   std::vector<KernelSet> sets = {{"SSE2", &kDemosaicSse2}};
