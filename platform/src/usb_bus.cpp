@@ -562,12 +562,20 @@ bool UsbBus::ServeOne(Pipe* pipe) {
     return true;
   }
   bool cancelled = false;
+  bool unplugged = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    IoSetCancelRoutine(irp, &UsbBus::CancelPendingIn);
-    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancelled = true;
-    else pipe->pending.push_front(irp);
+    if (device_ == nullptr) {
+      unplugged = true;  // the port emptied its queues while we filled this one
+    } else {
+      IoSetCancelRoutine(irp, &UsbBus::CancelPendingIn);
+      if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr)
+        cancelled = true;
+      else
+        pipe->pending.push_front(irp);
+    }
   }
+  if (unplugged) CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, filled);
   if (cancelled) CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, filled);
   return result.bytes > 0;
 }
