@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Fails unless the driver image imports only from the kernel, the
-# kernel-streaming class driver, the USB driver library and the HAL.
+# Fails unless the driver image is a native-subsystem image that imports only
+# from the kernel, the kernel-streaming class driver, the USB driver library
+# and the HAL.
 set -euo pipefail
 image="$1"
-dlls=$(x86_64-w64-mingw32-objdump -p "$image" | awk '/DLL Name:/ {print $3}' | sort -u)
+headers=$(x86_64-w64-mingw32-objdump -p "$image")
+dlls=$(awk '/DLL Name:/ {print $3}' <<<"$headers" | sort -u)
 echo "kscam.sys imports from: $(echo $dlls)"
 for dll in $dlls; do
   case "${dll,,}" in
@@ -11,4 +13,7 @@ for dll in $dlls; do
     *) echo "unexpected import from $dll" >&2; exit 1 ;;
   esac
 done
-x86_64-w64-mingw32-objdump -p "$image" | grep -q "Subsystem.*0001" || { echo "not a native-subsystem image" >&2; exit 1; }
+if ! grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers"; then
+  echo "not a native-subsystem image" >&2
+  exit 1
+fi
