@@ -224,12 +224,10 @@ NTSTATUS UsbBus::RunOrDefer(PIRP irp, std::function<void()> work) {
   if (synchronous) {
     // The work completes the request; its status must be read before that,
     // because completion may free it.
-    NTSTATUS* result = new NTSTATUS(STATUS_PENDING);
-    irp->Tail.Overlay.DriverContext[2] = result;
+    NTSTATUS result = STATUS_PENDING;
+    irp->Tail.Overlay.DriverContext[2] = &result;
     work();
-    NTSTATUS status = *result;
-    delete result;
-    return status;
+    return result;
   }
   irp->Tail.Overlay.DriverContext[2] = nullptr;
   IoMarkIrpPending(irp);
