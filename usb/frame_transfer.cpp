@@ -137,7 +137,8 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
   for (ULONG offset = 0; offset < size;) {
     ULONG length = size - offset < kChunkBytes ? size - offset : kChunkBytes;
     bool sent = false;
-    NTSTATUS status = SubmitChunk(usb, pipe, &usb->chunkRecords[submitted], buffer + offset, length, &sent);
+    NTSTATUS submission =
+        SubmitChunk(usb, pipe, &usb->chunkRecords[submitted], buffer + offset, length, &sent);
     if (!sent) {
       loopStatus = STATUS_INSUFFICIENT_RESOURCES;  // nothing went out for this chunk
       break;
@@ -145,7 +146,7 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
     // From here the chunk is counted by its completion, whatever the bus said.
     ++submitted;
     offset += length;
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(submission)) {
       loopStatus = STATUS_TIMEOUT;  // the bus refused it and completed it with its error
       break;
     }
