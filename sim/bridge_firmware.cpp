@@ -8,9 +8,6 @@ namespace sim {
 
 namespace {
 
-// USB data overrun: the device sent more than the transfer could take.
-constexpr USBD_STATUS kDataOverrun = USBD_STATUS(0xC0000008L);
-
 uint16_t Be16(const uint8_t* bytes) { return uint16_t(bytes[0] << 8 | bytes[1]); }
 
 uint32_t Le32(const uint8_t* bytes) {
@@ -76,7 +73,7 @@ host::UsbInResult BridgeFirmware::SendReply(uint8_t* buffer, uint32_t capacity) 
     // A packet larger than the transfer: the host controller reports an
     // overrun and keeps what fitted; the packet is gone either way.
     memcpy(buffer, reply.data(), capacity);
-    return {kDataOverrun, capacity, true};
+    return {USBD_STATUS_DATA_OVERRUN, capacity, true};  // more than the transfer could take
   }
   memcpy(buffer, reply.data(), reply.size());
   // A packet shorter than the transfer's room ends it (a 64-byte packet is
