@@ -1,6 +1,8 @@
 // One full sensor frame (2560 x 1920) through the conversion with the default
 // colour matrix: work-buffer fill, snapshot and colour kernel, for each kernel
-// set, next to the scalar reference of the tests.
+// set, on one thread and in row bands on as many threads, next to the scalar
+// reference of the tests. CPU time is the whole process's, so that the banded
+// runs count their worker threads; Time is wall time.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -8,6 +10,7 @@
 
 #include "imaging/frame_conversion.h"
 #include "tests/imaging/reference_pipeline.h"
+#include "tests/imaging/thread_band_runner.h"
 
 namespace {
 
@@ -31,7 +34,8 @@ void ReportRate(benchmark::State& state) {
       benchmark::Counter(kWidth * kHeight / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void ConvertWith(benchmark::State& state, const DemosaicKernels* kernels) {
+// bands 1: the conversion on the benchmark's thread, without a runner.
+void ConvertWith(benchmark::State& state, const DemosaicKernels* kernels, uint32_t bands) {
   if (kernels == &kDemosaicAvx2 && !CpuHasAvx2()) {
     state.SkipWithError("no AVX2 on this processor");
     return;
@@ -46,8 +50,10 @@ void ConvertWith(benchmark::State& state, const DemosaicKernels* kernels) {
   uint8_t* output = storage.data() + (4096 - reinterpret_cast<uintptr_t>(storage.data()) % 4096);
   pipeline->outputImage = output;
   const std::vector<uint8_t>& raw = RawFrame();
+  imaging_test::ThreadBandRunner runner(bands);
   for (auto _ : state) {
-    ConvertFrameWith(*kernels, pipeline, raw.data(), kLineOffset, kRowPitch);
+    ConvertFrameWith(*kernels, pipeline, raw.data(), kLineOffset, kRowPitch,
+                     bands > 1 ? &runner : nullptr, bands);
     benchmark::DoNotOptimize(output);
   }
   ReportRate(state);
@@ -69,14 +75,20 @@ void Scalar(benchmark::State& state) {
   ReportRate(state);
 }
 
-BENCHMARK_CAPTURE(ConvertWith, Sse2, &kDemosaicSse2)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(ConvertWith, Avx2, &kDemosaicAvx2)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+void Conversion(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMillisecond)
+      ->MeasureProcessCPUTime()
+      ->UseRealTime()
+      ->Repetitions(5)
+      ->ReportAggregatesOnly(true);
+}
+
+BENCHMARK_CAPTURE(ConvertWith, Sse2, &kDemosaicSse2, 1)->Apply(Conversion);
+BENCHMARK_CAPTURE(ConvertWith, Sse2Bands2, &kDemosaicSse2, 2)->Apply(Conversion);
+BENCHMARK_CAPTURE(ConvertWith, Sse2Bands4, &kDemosaicSse2, 4)->Apply(Conversion);
+BENCHMARK_CAPTURE(ConvertWith, Avx2, &kDemosaicAvx2, 1)->Apply(Conversion);
+BENCHMARK_CAPTURE(ConvertWith, Avx2Bands2, &kDemosaicAvx2, 2)->Apply(Conversion);
+BENCHMARK_CAPTURE(ConvertWith, Avx2Bands4, &kDemosaicAvx2, 4)->Apply(Conversion);
 BENCHMARK(Scalar)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace

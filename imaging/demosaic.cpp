@@ -30,19 +30,22 @@ void WithExtendedState(Kernel avx2, Kernel sse2, Arguments... arguments) {
 }
 
 template <int variant>
-void GuardedColour(ImagePipeline* p) {
-  WithExtendedState(kDemosaicAvx2Unguarded.colour[variant], kDemosaicSse2.colour[variant], p);
+void GuardedColour(ImagePipeline* p, uint32_t firstRow, uint32_t endRow) {
+  WithExtendedState(kDemosaicAvx2Unguarded.colour[variant], kDemosaicSse2.colour[variant], p,
+                    firstRow, endRow);
 }
 
 template <int variant>
-void GuardedGrey(ImagePipeline* p) {
-  WithExtendedState(kDemosaicAvx2Unguarded.grey[variant], kDemosaicSse2.grey[variant], p);
+void GuardedGrey(ImagePipeline* p, uint32_t firstRow, uint32_t endRow) {
+  WithExtendedState(kDemosaicAvx2Unguarded.grey[variant], kDemosaicSse2.grey[variant], p, firstRow,
+                    endRow);
 }
 
 template <int variant>
-void GuardedMeasure(ImagePipeline* p, uint32_t* red, uint32_t* green, uint32_t* blue) {
-  WithExtendedState(kDemosaicAvx2Unguarded.measure[variant], kDemosaicSse2.measure[variant], p, red,
-                    green, blue);
+void GuardedMeasure(ImagePipeline* p, uint32_t firstRow, uint32_t endRow,
+                    WhiteBalanceTotals* totals) {
+  WithExtendedState(kDemosaicAvx2Unguarded.measure[variant], kDemosaicSse2.measure[variant], p,
+                    firstRow, endRow, totals);
 }
 
 struct CpuidResult {

@@ -286,7 +286,9 @@ class ImageWriter {
 
   void BeginRow(uint32_t y) { row_ = destination_ + size_t{4} * width_ * y; }
   void EndRow() {}
-  void EndFrame() {
+  // Streaming stores are weakly ordered: fence them on the thread that made
+  // them, before whoever waits for these rows reads the image.
+  void EndRows() {
     if (stream_) Isa::StoreFence();
   }
 
@@ -378,7 +380,7 @@ class MeasureSink {
   explicit MeasureSink(WhiteBalanceTotals* totals) : totals_(totals) {}
 
   void BeginRow(uint32_t) { red_ = green_ = blue_ = Isa::Zero(); }
-  void EndFrame() {}
+  void EndRows() {}
   void EndRow() {
     totals_->red += Isa::Total32(red_);
     totals_->green += Isa::Total32(green_);
@@ -441,12 +443,15 @@ void ProcessRow(const uint8_t* row, ptrdiff_t pitch, uint32_t width, WideSink& w
   }
 }
 
+// Rows firstRow .. endRow - 1. Every row depends only on the work buffer, so
+// any split of the frame into row ranges gives the same pixels and sums.
 template <int variant, class Wide, class Narrow, class WideSink, class NarrowSink>
-void ProcessFrame(const ImagePipeline* p, WideSink& wide, NarrowSink& narrow) {
-  const uint8_t* row = p->pixelOrigin;
+void ProcessRows(const ImagePipeline* p, uint32_t firstRow, uint32_t endRow, WideSink& wide,
+                 NarrowSink& narrow) {
   ptrdiff_t pitch = p->pitch;
-  bool oddRow = false;  // which two colours the row holds
-  for (uint32_t y = 0; y < p->height; ++y, row += pitch, oddRow = !oddRow) {
+  const uint8_t* row = p->pixelOrigin + ptrdiff_t{firstRow} * pitch;
+  bool oddRow = (firstRow & 1) != 0;  // which two colours the row holds
+  for (uint32_t y = firstRow; y < endRow; ++y, row += pitch, oddRow = !oddRow) {
     wide.BeginRow(y);
     narrow.BeginRow(y);
     if (oddRow)
@@ -456,15 +461,15 @@ void ProcessFrame(const ImagePipeline* p, WideSink& wide, NarrowSink& narrow) {
     wide.EndRow();
     narrow.EndRow();
   }
-  wide.EndFrame();
-  narrow.EndFrame();
+  wide.EndRows();
+  narrow.EndRows();
 }
 
 template <template <class> class Sink, int variant, class Wide, class Narrow>
-void RunImageKernel(ImagePipeline* p) {
+void RunImageKernel(ImagePipeline* p, uint32_t firstRow, uint32_t endRow) {
   Sink<Wide> wide(p);
   Sink<Narrow> narrow(p);
-  ProcessFrame<variant, Wide, Narrow>(p, wide, narrow);
+  ProcessRows<variant, Wide, Narrow>(p, firstRow, endRow, wide, narrow);
 }
 
 // ---------------------------------------------------------------------------
@@ -472,25 +477,24 @@ void RunImageKernel(ImagePipeline* p) {
 // ---------------------------------------------------------------------------
 
 template <class Wide, class Narrow, int variant>
-void DemosaicColour(ImagePipeline* p) {
+void DemosaicColour(ImagePipeline* p, uint32_t firstRow, uint32_t endRow) {
   if (ColourMatrix<Narrow, true>::NeedsWideProducts(p))
-    RunImageKernel<ColourSinkWideProducts, variant, Wide, Narrow>(p);
+    RunImageKernel<ColourSinkWideProducts, variant, Wide, Narrow>(p, firstRow, endRow);
   else
-    RunImageKernel<ColourSinkNarrowProducts, variant, Wide, Narrow>(p);
+    RunImageKernel<ColourSinkNarrowProducts, variant, Wide, Narrow>(p, firstRow, endRow);
 }
 
 template <class Wide, class Narrow, int variant>
-void DemosaicGrey(ImagePipeline* p) {
-  RunImageKernel<GreySink, variant, Wide, Narrow>(p);
+void DemosaicGrey(ImagePipeline* p, uint32_t firstRow, uint32_t endRow) {
+  RunImageKernel<GreySink, variant, Wide, Narrow>(p, firstRow, endRow);
 }
 
 template <class Wide, class Narrow, int variant>
-void MeasureWhiteBalance(ImagePipeline* p, uint32_t* red, uint32_t* green, uint32_t* blue) {
-  WhiteBalanceTotals totals = {0, 0, 0};
-  MeasureSink<Wide> wide(&totals);
-  MeasureSink<Narrow> narrow(&totals);
-  ProcessFrame<variant, Wide, Narrow>(p, wide, narrow);
-  GainsFromTotals(totals, red, green, blue);
+void MeasureWhiteBalance(ImagePipeline* p, uint32_t firstRow, uint32_t endRow,
+                         WhiteBalanceTotals* totals) {
+  MeasureSink<Wide> wide(totals);
+  MeasureSink<Narrow> narrow(totals);
+  ProcessRows<variant, Wide, Narrow>(p, firstRow, endRow, wide, narrow);
 }
 
 template <class Wide, class Narrow>

@@ -1,5 +1,6 @@
 // Per-frame conversion: the raw frame into the work buffer with margins, the
-// snapshot of gains and matrix, and the kernels the settings call for.
+// snapshot of gains and matrix, and the kernels the settings call for, either
+// on the calling thread or in row bands on threads a BandRunner supplies.
 #include "imaging/frame_conversion.h"
 
 namespace {
@@ -16,32 +17,100 @@ uint8_t* WorkRow(const ImagePipeline* p, int64_t y) {
   return p->workBuffer + (y + 2) * static_cast<int64_t>(p->workPitch) + 5;
 }
 
-}  // namespace
+// Below 8 samples in either direction the mirror sources (columns and rows 1,
+// 2 and W - 3, W - 2 or H - 4, H - 3) do not all exist: the margins stay as
+// they are (zero from the allocation).
+bool HasMargins(uint32_t width, uint32_t height) { return width >= 8 && height >= 8; }
 
 // Every margin sample repeats one whose row and column have the same parity as
 // its own, so the colour-filter layout runs on unbroken into the margins. The
-// top and left margins mirror rows/columns 2 and 1; the right margin mirrors
-// columns W - 2 and W - 3; the rows below repeat rows H - 4 and H - 3.
+// left margin mirrors columns 2 and 1, the right margin columns W - 2 and W - 3.
+void MirrorColumns(uint8_t* row, uint32_t width) {
+  row[-1] = row[1];
+  row[-2] = row[2];
+  row[width] = row[width - 2];
+  row[width + 1] = row[width - 3];
+}
+
+// Frame rows firstRow .. endRow - 1 with their left and right margins. Rows
+// are independent, so disjoint ranges may be filled at the same time.
+void FillFrameRows(ImagePipeline* p, const uint8_t* raw, uint32_t lineOffset, uint32_t rowPitch,
+                   uint32_t firstRow, uint32_t endRow) {
+  const uint32_t width = static_cast<uint32_t>(p->frameWidth);
+  const bool margins = HasMargins(width, static_cast<uint32_t>(p->frameHeight));
+  for (uint32_t y = firstRow; y < endRow; ++y) {
+    uint8_t* row = WorkRow(p, y);
+    memcpy(row, raw + lineOffset + size_t{y} * rowPitch, width);
+    if (margins) MirrorColumns(row, width);
+  }
+}
+
+// The rows above mirror rows 2 and 1; the rows below repeat rows H - 4 and
+// H - 3. Each source row already has its left and right margins, which are
+// same-row mirrors, so copying it whole (columns -2 .. W + 1) gives the margin
+// row its own left and right margins as well. Needs every frame row filled.
+void FillMarginRows(ImagePipeline* p) {
+  const uint32_t width = static_cast<uint32_t>(p->frameWidth);
+  const uint32_t height = static_cast<uint32_t>(p->frameHeight);
+  if (!HasMargins(width, height)) return;
+  const int64_t copies[4][2] = {{-2, 2}, {-1, 1}, {height, height - 4}, {height + 1, height - 3}};
+  for (const auto& copy : copies)
+    memcpy(WorkRow(p, copy[0]) - 2, WorkRow(p, copy[1]) - 2, size_t{width} + 4);
+}
+
+// One conversion's work, shared by its bands. Band b covers frame rows
+// height * b / bands .. height * (b + 1) / bands - 1.
+struct BandedConversion {
+  const DemosaicKernels* kernels;
+  ImagePipeline* pipeline;
+  const uint8_t* raw;
+  uint32_t lineOffset;
+  uint32_t rowPitch;
+  uint32_t bands;
+  int variant;
+  bool colour;
+  WhiteBalanceTotals totals[kMaxConversionBands];  // one per band
+
+  uint32_t BandStart(uint32_t band) const {
+    return static_cast<uint32_t>(uint64_t{pipeline->height} * band / bands);
+  }
+};
+
+void FillBand(void* context, uint32_t band) {
+  BandedConversion* c = static_cast<BandedConversion*>(context);
+  FillFrameRows(c->pipeline, c->raw, c->lineOffset, c->rowPitch, c->BandStart(band),
+                c->BandStart(band + 1));
+}
+
+void MeasureBand(void* context, uint32_t band) {
+  BandedConversion* c = static_cast<BandedConversion*>(context);
+  c->totals[band] = {0, 0, 0};
+  c->kernels->measure[c->variant](c->pipeline, c->BandStart(band), c->BandStart(band + 1),
+                                  &c->totals[band]);
+}
+
+void ImageBand(void* context, uint32_t band) {
+  BandedConversion* c = static_cast<BandedConversion*>(context);
+  const DemosaicKernels& k = *c->kernels;
+  ImageKernel kernel = c->colour ? k.colour[c->variant] : k.grey[c->variant];
+  kernel(c->pipeline, c->BandStart(band), c->BandStart(band + 1));
+}
+
+// One band runs on the calling thread without going through a runner.
+void RunBands(BandRunner* runner, void (*work)(void*, uint32_t), BandedConversion* c) {
+  if (c->bands == 1)
+    work(c, 0);
+  else
+    runner->Run(work, c, c->bands);
+}
+
+}  // namespace
+
 void FillWorkBuffer(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffset,
                     uint32_t rowPitch) {
-  const uint32_t width = static_cast<uint32_t>(pipeline->frameWidth);
-  const uint32_t height = static_cast<uint32_t>(pipeline->frameHeight);
-  for (uint32_t y = 0; y < height; ++y)
-    memcpy(WorkRow(pipeline, y), raw + lineOffset + size_t{y} * rowPitch, width);
-  if (width < 8 || height < 8) return;  // too small to mirror: margins stay zero
-
-  memcpy(WorkRow(pipeline, -2), WorkRow(pipeline, 2), width);
-  memcpy(WorkRow(pipeline, -1), WorkRow(pipeline, 1), width);
-  memcpy(WorkRow(pipeline, height), WorkRow(pipeline, height - 4), width);
-  memcpy(WorkRow(pipeline, height + 1), WorkRow(pipeline, height - 3), width);
-
-  for (int64_t y = -2; y <= static_cast<int64_t>(height) + 1; ++y) {
-    uint8_t* row = WorkRow(pipeline, y);
-    row[-1] = row[1];
-    row[-2] = row[2];
-    row[width] = row[width - 2];
-    row[width + 1] = row[width - 3];
-  }
+  FillFrameRows(pipeline, raw, lineOffset, rowPitch, 0,
+                static_cast<uint32_t>(pipeline->frameHeight));
+  FillMarginRows(pipeline);
 }
 
 void TakeMatrixSnapshot(ImagePipeline* pipeline) {
@@ -57,8 +126,8 @@ void TakeMatrixSnapshot(ImagePipeline* pipeline) {
 }
 
 void ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffset,
-                  uint32_t rowPitch) {
-  ConvertFrameWith(BestDemosaicKernels(), pipeline, raw, lineOffset, rowPitch);
+                  uint32_t rowPitch, BandRunner* runner, uint32_t bands) {
+  ConvertFrameWith(BestDemosaicKernels(), pipeline, raw, lineOffset, rowPitch, runner, bands);
 }
 
 // Each parameter is read once, so the whole frame sees one value of each.
@@ -66,28 +135,50 @@ void ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffs
 //   automatic white balance off: colour or grey image, as colourEnable says;
 //   on: the measurement first, whose gains become the stored gains and are
 //       applied to this same frame, then the colour or grey image.
+// In bands the steps are separated by the runner's returns: a band's kernel
+// reads two rows beyond each end of its band, which other bands (or the
+// margin rows) fill, and the gains need the sums of every band.
 void ConvertFrameWith(const DemosaicKernels& kernels, ImagePipeline* pipeline, const uint8_t* raw,
-                      uint32_t lineOffset, uint32_t rowPitch) {
+                      uint32_t lineOffset, uint32_t rowPitch, BandRunner* runner, uint32_t bands) {
   if (pipeline->outputImage == nullptr || raw == nullptr || pipeline->workBuffer == nullptr) return;
   if (!WorkBufferMatchesGeometry(pipeline)) return;
-  FillWorkBuffer(pipeline, raw, lineOffset, rowPitch);
+
+  BandedConversion c;
+  c.kernels = &kernels;
+  c.pipeline = pipeline;
+  c.raw = raw;
+  c.lineOffset = lineOffset;
+  c.rowPitch = rowPitch;
+  c.bands = 1;
+  if (runner != nullptr && bands > 1)
+    c.bands = bands < kMaxConversionBands ? bands : kMaxConversionBands;
+
+  RunBands(runner, FillBand, &c);
+  FillMarginRows(pipeline);
+
   pipeline->destination = pipeline->outputImage;
   pipeline->redGainInUse = static_cast<uint32_t>(ReadParameter(&pipeline->redGain));
   pipeline->greenGainInUse = static_cast<uint32_t>(ReadParameter(&pipeline->greenGain));
   pipeline->blueGainInUse = static_cast<uint32_t>(ReadParameter(&pipeline->blueGain));
-  const int variant = KernelVariant(ReadParameter(&pipeline->bayerPhase));
+  c.variant = KernelVariant(ReadParameter(&pipeline->bayerPhase));
 
   if (ReadParameter(&pipeline->autoWhiteBalance) != 0) {
-    kernels.measure[variant](pipeline, &pipeline->redGainInUse, &pipeline->greenGainInUse,
-                             &pipeline->blueGainInUse);
+    RunBands(runner, MeasureBand, &c);
+    // Integer sums: the same totals in any split.
+    WhiteBalanceTotals frame = {0, 0, 0};
+    for (uint32_t band = 0; band < c.bands; ++band) {
+      frame.red += c.totals[band].red;
+      frame.green += c.totals[band].green;
+      frame.blue += c.totals[band].blue;
+    }
+    GainsFromTotals(frame, &pipeline->redGainInUse, &pipeline->greenGainInUse,
+                    &pipeline->blueGainInUse);
     WriteParameter(&pipeline->redGain, static_cast<LONG>(pipeline->redGainInUse));
     WriteParameter(&pipeline->greenGain, static_cast<LONG>(pipeline->greenGainInUse));
     WriteParameter(&pipeline->blueGain, static_cast<LONG>(pipeline->blueGainInUse));
   }
 
   TakeMatrixSnapshot(pipeline);
-  if (ReadParameter(&pipeline->colourEnable) != 0)
-    kernels.colour[variant](pipeline);
-  else
-    kernels.grey[variant](pipeline);
+  c.colour = ReadParameter(&pipeline->colourEnable) != 0;
+  RunBands(runner, ImageBand, &c);
 }
