@@ -25,7 +25,7 @@ void FreeDeviceContext(PVOID record) {
   FreeRecord(record);
 }
 
-PVOID AllocateRecord(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPool, bytes, kTagRecords); }
+PVOID AllocateRecord(SIZE_T bytes) { return ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagRecords); }
 
 void InitializeDeviceContext(DeviceContext* ctx, PKSDEVICE device) {
   auto* first = reinterpret_cast<PUCHAR>(&ctx->usb);
@@ -77,8 +77,8 @@ bool ReportsCameraFirmware(const UCHAR* descriptor) {
 // Reads the device descriptor, selects the configuration when that worked,
 // and notes whether the camera firmware already runs on the bridge.
 NTSTATUS IdentifyAndConfigure(DeviceContext* ctx) {
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, kDescriptorUrbBytes, kTagUsb));
-  auto* descriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, kDeviceDescriptorBytes, kTagUsb));
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, kDescriptorUrbBytes, kTagUsb));
+  auto* descriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, kDeviceDescriptorBytes, kTagUsb));
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (urb != nullptr && descriptor != nullptr) {
     RtlZeroMemory(descriptor, kDeviceDescriptorBytes);

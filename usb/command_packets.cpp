@@ -31,7 +31,7 @@ NTSTATUS PipeExchange(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG*
   if (pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
   if (pipe->MaximumTransferSize < kPacketBytes) return STATUS_INVALID_PARAMETER;
 
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, kBulkUrbSize, kTagUsb));
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, kBulkUrbSize, kTagUsb));
   if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   BuildBulkTransfer(urb, pipe, packet, nullptr, kPacketBytes);
   NTSTATUS status = SubmitUrbWithTimeLimit(usb, urb);

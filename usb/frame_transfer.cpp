@@ -57,7 +57,7 @@ NTSTATUS SubmitChunk(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, ChunkRec
   if (irp != nullptr)
     mdl = IoAllocateMdl(MmGetMdlVirtualAddress(usb->frameMdl), MmGetMdlByteCount(usb->frameMdl), FALSE,
                         FALSE, irp);
-  if (mdl != nullptr) urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, kBulkUrbSize, kTagUsb));
+  if (mdl != nullptr) urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, kBulkUrbSize, kTagUsb));
   if (urb == nullptr) {
     if (mdl != nullptr) IoFreeMdl(mdl);
     if (irp != nullptr) IoFreeIrp(irp);
@@ -85,7 +85,7 @@ NTSTATUS SubmitChunk(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, ChunkRec
 // Sets up the records and the whole-buffer descriptor of a frame.
 NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks) {
   SIZE_T recordBytes = (SIZE_T(chunks) + 1) * sizeof(ChunkRecord);
-  auto* records = static_cast<ChunkRecord*>(ExAllocatePoolWithTag(NonPagedPool, recordBytes, kTagUsb));
+  auto* records = static_cast<ChunkRecord*>(ExAllocatePoolWithTag(NonPagedPoolNx, recordBytes, kTagUsb));
   if (records == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(records, recordBytes);
   PMDL frameMdl = IoAllocateMdl(buffer, size, FALSE, FALSE, nullptr);
@@ -108,7 +108,7 @@ NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks) {
 void SendTransferControl(DeviceContext* ctx, bool go) {
   const USBD_PIPE_INFORMATION* pipe = PipeAt(&ctx->usb, kCommandPipe);
   if (pipe == nullptr || pipe->PipeHandle == nullptr) return;
-  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, kBulkUrbSize, kTagUsb));
+  auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, kBulkUrbSize, kTagUsb));
   if (urb == nullptr) return;
   ctx->transferControlPacket[0] = go ? kCommandFrameGo : kCommandFrameHalt;
   BuildBulkTransfer(urb, pipe, ctx->transferControlPacket, nullptr, kPacketBytes);

@@ -16,7 +16,7 @@ constexpr ULONG kConfigHeaderSize = sizeof(USB_CONFIGURATION_DESCRIPTOR);
 constexpr LONG kLastInterfaceNumber = 255;
 
 PVOID AllocateZeroed(SIZE_T bytes) {
-  PVOID p = ExAllocatePoolWithTag(NonPagedPool, bytes, kTagUsb);
+  PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagUsb);
   if (p != nullptr) RtlZeroMemory(p, bytes);
   return p;
 }
