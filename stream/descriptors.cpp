@@ -34,7 +34,11 @@ const KSFILTER_DISPATCH kFilterDispatch = {
 
 const PKSDATARANGE kPinDataRanges[] = {&videoDataRange.DataRange};
 
-const GUID kFilterCategories[] = {kCategoryVideo, kCategoryCapture};
+// Video and capture make the filter a video capture source; the video-camera
+// category is the one media frameworks and the system's camera application
+// enumerate. The class driver turns on interfaces only for categories listed
+// here, whatever the INF adds.
+const GUID kFilterCategories[] = {kCategoryVideo, kCategoryCapture, kCategoryVideoCamera};
 
 const KSPIN_DESCRIPTOR_EX kPinDescriptors[] = {
     {
@@ -88,7 +92,7 @@ const KSFILTER_DESCRIPTOR kFilterDescriptor = {
     1,
     sizeof(KSPIN_DESCRIPTOR_EX),
     kPinDescriptors,
-    2,
+    sizeof(kFilterCategories) / sizeof(kFilterCategories[0]),
     kFilterCategories,
     0,
     sizeof(KSNODE_DESCRIPTOR),

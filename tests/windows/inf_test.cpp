@@ -10,9 +10,11 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "stream/descriptors.h"
 #include "stream/ks_guids.h"
+#include "usb/usb_device.h"
 
 namespace {
 
@@ -78,20 +80,110 @@ Inf ReadInf() {
   return inf;
 }
 
-TEST(WindowsInf, InterfacesCoverTheFilterCategoriesUnderGlobal) {
+// Splits a comma-separated INF value into trimmed fields.
+std::vector<std::string> Fields(const std::string& value) {
+  std::vector<std::string> fields;
+  size_t begin = 0;
+  for (;;) {
+    size_t comma = value.find(',', begin);
+    fields.push_back(Trim(value.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin)));
+    if (comma == std::string::npos) return fields;
+    begin = comma + 1;
+  }
+}
+
+// Both ways: the class driver turns on interfaces only for the filter's
+// categories, and an INF interface the filter does not have stays dead.
+TEST(WindowsInf, InterfacesAndFilterCategoriesMatchBothWays) {
   Inf inf = ReadInf();
   std::set<std::string> published;
   for (const std::string& entry : inf.sections["CAMERA.NT.INTERFACES"]["ADDINTERFACE"]) {
-    size_t first = entry.find(',');
-    size_t second = entry.find(',', first + 1);
-    ASSERT_NE(second, std::string::npos) << entry;
-    EXPECT_EQ(inf.Resolve(entry.substr(first + 1, second - first - 1)), "GLOBAL") << entry;
-    published.insert(Upper(inf.Resolve(entry.substr(0, first))));
+    std::vector<std::string> fields = Fields(entry);
+    ASSERT_GE(fields.size(), 3u) << entry;
+    EXPECT_EQ(inf.Resolve(fields[1]), "GLOBAL") << entry;
+    EXPECT_TRUE(inf.sections.count(Upper(fields[2]))) << "no section " << fields[2];
+    published.insert(Upper(inf.Resolve(fields[0])));
   }
+  std::set<std::string> categories;
   for (ULONG i = 0; i < kFilterDescriptor.CategoriesCount; ++i)
-    EXPECT_TRUE(published.count(GuidText(kFilterDescriptor.Categories[i])))
-        << GuidText(kFilterDescriptor.Categories[i]) << " is not published";
-  EXPECT_TRUE(published.count(GuidText(kCategoryVideoCamera))) << "the video-camera category is missing";
+    categories.insert(GuidText(kFilterDescriptor.Categories[i]));
+  for (const std::string& category : categories)
+    EXPECT_TRUE(published.count(category)) << category << " is a filter category the INF does not publish";
+  for (const std::string& interface : published)
+    EXPECT_TRUE(categories.count(interface)) << interface << " is published but is not a filter category";
+  EXPECT_TRUE(categories.count(GuidText(kCategoryVideoCamera))) << "the video-camera category is missing";
+}
+
+// A decoration is NT<architecture>.<major>.<minor>.<product>.<suite>.<build>,
+// trailing fields optional. Returns false when it does not parse.
+struct TargetOs {
+  std::string architecture;
+  int major = -1, minor = -1, build = -1;
+};
+bool ParseDecoration(const std::string& decoration, TargetOs* target) {
+  std::smatch m;
+  static const std::regex syntax(R"(NT(AMD64|X86|ARM64)(?:\.(\d*)(?:\.(\d*)(?:\.(\d*)(?:\.(\d*)(?:\.(\d*))?)?)?)?)?)",
+                                 std::regex::icase);
+  if (!std::regex_match(decoration, m, syntax)) return false;
+  auto number = [&](int i) { return m[i].length() ? std::stoi(m[i].str()) : -1; };
+  target->architecture = Upper(m[1].str());
+  target->major = number(2);
+  target->minor = number(3);
+  target->build = number(6);
+  return true;
+}
+
+// The service binary runs from the driver store (DIRID 13), which only
+// Windows 10 build 16299 and later support: every models section must be
+// limited to those builds, named exactly as the manufacturer entry decorates
+// it, and lead to install sections that exist.
+TEST(WindowsInf, ModelsTargetTheBuildsThatRunDriversFromTheDriverStore) {
+  constexpr int kFirstDriverStoreBuild = 16299;
+  Inf inf = ReadInf();
+  ASSERT_EQ(inf.Value("DestinationDirs", "DefaultDestDir"), "13");
+  ASSERT_EQ(inf.Value("Camera.Service", "ServiceBinary").rfind("%13%\\", 0), 0u);
+
+  std::set<std::string> modelSections, modelBases;
+  for (const auto& [manufacturer, entries] : inf.sections["MANUFACTURER"])
+    for (const std::string& entry : entries) {
+      std::vector<std::string> fields = Fields(entry);
+      ASSERT_GE(fields.size(), 2u) << "undecorated models section in " << entry;
+      modelBases.insert(Upper(fields[0]));
+      for (size_t i = 1; i < fields.size(); ++i) {
+        TargetOs target;
+        ASSERT_TRUE(ParseDecoration(fields[i], &target)) << "malformed decoration " << fields[i];
+        EXPECT_EQ(target.architecture, "AMD64") << fields[i];
+        EXPECT_EQ(target.major, 10) << fields[i];
+        EXPECT_EQ(target.minor, 0) << fields[i];
+        EXPECT_GE(target.build, kFirstDriverStoreBuild) << fields[i] << " offers %13% to builds that lack it";
+        modelSections.insert(Upper(fields[0] + "." + fields[i]));
+      }
+    }
+  ASSERT_FALSE(modelSections.empty());
+
+  char cameraId[32];
+  snprintf(cameraId, sizeof cameraId, "USB\\VID_%04X&PID_%04X", kCameraFirmwareVendorId, kCameraFirmwareProductId);
+  for (const std::string& name : modelSections) {
+    auto section = inf.sections.find(name);
+    ASSERT_NE(section, inf.sections.end()) << "no models section [" << name << "]";
+    std::set<std::string> ids;
+    for (const auto& [description, values] : section->second)
+      for (const std::string& value : values) {
+        std::vector<std::string> fields = Fields(value);
+        ASSERT_GE(fields.size(), 2u) << value;
+        for (const char* suffix : {".NT", ".NT.SERVICES", ".NT.INTERFACES"})
+          EXPECT_TRUE(inf.sections.count(Upper(fields[0]) + suffix)) << "no section " << fields[0] << suffix;
+        ids.insert(Upper(fields[1]));
+      }
+    EXPECT_TRUE(ids.count(cameraId)) << name << " does not bind " << cameraId;
+  }
+  // A models section no manufacturer entry names is dead text, most often one
+  // left behind when the decoration changed.
+  for (const auto& [name, entries] : inf.sections)
+    for (const std::string& base : modelBases)
+      if (name == base || name.rfind(base + ".", 0) == 0) {
+        EXPECT_TRUE(modelSections.count(name)) << "[" << name << "] is never used";
+      }
 }
 
 TEST(WindowsInf, InstallsADemandStartKernelServiceAsACameraPackage) {
