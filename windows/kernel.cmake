@@ -4,26 +4,57 @@
 set(MINGW_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
 file(GLOB KSCAM_KERNEL_RUNTIME CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/windows/*.cpp)
 
-add_executable(kscam_sys ${KSCAM_DRIVER_SOURCES} ${KSCAM_DRIVER_AVX2_SOURCES} ${KSCAM_KERNEL_RUNTIME})
-set_target_properties(kscam_sys PROPERTIES OUTPUT_NAME kscam SUFFIX ".sys")
-target_include_directories(kscam_sys PRIVATE ${CMAKE_SOURCE_DIR} ${MINGW_DDK_INCLUDE})
-target_compile_definitions(kscam_sys PRIVATE
+add_library(kscam_sys_objects OBJECT ${KSCAM_DRIVER_SOURCES} ${KSCAM_DRIVER_AVX2_SOURCES} ${KSCAM_KERNEL_RUNTIME})
+target_include_directories(kscam_sys_objects PRIVATE ${CMAKE_SOURCE_DIR} ${MINGW_DDK_INCLUDE})
+target_compile_definitions(kscam_sys_objects PRIVATE
   KSCAM_WINDOWS_KERNEL
   # wdm.h and mingw's intrin.h both define these two in C++ mode.
   __INTRINSIC_DEFINED_InterlockedBitTestAndSet
   __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
-target_compile_options(kscam_sys PRIVATE
+target_compile_options(kscam_sys_objects PRIVATE
   -fno-exceptions -fno-rtti -fno-math-errno -fno-threadsafe-statics -msse2
   -Wall -Wno-unknown-pragmas -Wno-unused-parameter -Wno-missing-field-initializers)
 if(KSCAM_DRIVER_AVX2_SOURCES)
   set_source_files_properties(${KSCAM_DRIVER_AVX2_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx2")
 endif()
-target_link_options(kscam_sys PRIVATE
-  -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
-  -Wl,--dynamicbase -Wl,--nxcompat)
-target_link_libraries(kscam_sys PRIVATE ks ntoskrnl usbd hal gcc)
 
-# The image must import from nothing but the kernel and its drivers.
-add_custom_command(TARGET kscam_sys POST_BUILD
-  COMMAND ${CMAKE_SOURCE_DIR}/windows/check-imports.sh $<TARGET_FILE:kscam_sys>
+# Nothing is exported (the entry point needs no export); the image can be
+# loaded anywhere and its data is not executable. The base is only the
+# preferred one: the kernel relocates every driver. Without time stamps the
+# two links below give the same bytes, which the package check relies on.
+set(KSCAM_SYS_LINK_OPTIONS
+  -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols -Wl,--image-base,0x140000000 -Wl,--no-insert-timestamp)
+set(KSCAM_SYS_LIBRARIES ks ntoskrnl usbd hal gcc)
+
+# The same link twice: with its symbol table and a map, for the checks that
+# need to know which function or object an address belongs to, and stripped,
+# the image that ships.
+set(KSCAM_SYS_UNSTRIPPED_DIR ${CMAKE_BINARY_DIR}/unstripped)
+add_executable(kscam_sys_unstripped $<TARGET_OBJECTS:kscam_sys_objects>)
+set_target_properties(kscam_sys_unstripped PROPERTIES
+  OUTPUT_NAME kscam SUFFIX ".sys" LINKER_LANGUAGE CXX RUNTIME_OUTPUT_DIRECTORY ${KSCAM_SYS_UNSTRIPPED_DIR})
+target_link_options(kscam_sys_unstripped PRIVATE ${KSCAM_SYS_LINK_OPTIONS} -Wl,-Map,${KSCAM_SYS_UNSTRIPPED_DIR}/kscam.map)
+target_link_libraries(kscam_sys_unstripped PRIVATE ${KSCAM_SYS_LIBRARIES})
+
+add_executable(kscam_sys $<TARGET_OBJECTS:kscam_sys_objects>)
+set_target_properties(kscam_sys PROPERTIES OUTPUT_NAME kscam SUFFIX ".sys" LINKER_LANGUAGE CXX)
+target_link_options(kscam_sys PRIVATE ${KSCAM_SYS_LINK_OPTIONS} -s)
+target_link_libraries(kscam_sys PRIVATE ${KSCAM_SYS_LIBRARIES})
+add_dependencies(kscam_sys kscam_sys_unstripped)
+
+# What the image imports, exports and contains (windows/check-package.sh);
+# it runs again whenever the image, the check or the allow-list changes.
+set(KSCAM_AVX2_SOURCE_PATHS "")
+foreach(source ${KSCAM_DRIVER_AVX2_SOURCES})
+  file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${source})
+  list(APPEND KSCAM_AVX2_SOURCE_PATHS ${relative})
+endforeach()
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/kscam.sys.checked
+  COMMAND ${CMAKE_SOURCE_DIR}/windows/check-package.sh $<TARGET_FILE:kscam_sys>
+          $<TARGET_FILE:kscam_sys_unstripped> ${KSCAM_SYS_UNSTRIPPED_DIR}/kscam.map ${KSCAM_AVX2_SOURCE_PATHS}
+  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/kscam.sys.checked
+  DEPENDS kscam_sys kscam_sys_unstripped
+          ${CMAKE_SOURCE_DIR}/windows/check-package.sh ${CMAKE_SOURCE_DIR}/windows/allowed-imports.txt
   VERBATIM)
+add_custom_target(kscam_sys_package_check ALL DEPENDS ${CMAKE_BINARY_DIR}/kscam.sys.checked)
