@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev
-  mingw-w64
+  mingw-w64 osslsigncode openssl
 )
 missing=()
 for package in "${packages[@]}"; do
