@@ -110,8 +110,10 @@ void SetGeometry(DeviceContext* ctx, LONG x, LONG y, LONG width, LONG height, LO
     if (y < 0) y = 0;
     if (width < kSmallestWindow) width = kSmallestWindow;
     if (height < kSmallestWindow) height = kSmallestWindow;
-    if (x + width > kSensorWidth) width = kSensorWidth - x;
-    if (y + height > kSensorHeight) height = kSensorHeight - y;
+    // x and y are now inside the sensor, so the differences cannot overflow
+    // the way x + width can for a width near the largest value.
+    if (width > kSensorWidth - x) width = kSensorWidth - x;
+    if (height > kSensorHeight - y) height = kSensorHeight - y;
     ctx->outputWidth = width;
     ctx->outputHeight = height;
   } else {

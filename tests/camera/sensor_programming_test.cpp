@@ -36,51 +36,86 @@ class CameraProgramming : public ::testing::Test {
   DeviceContext* ctx_ = nullptr;
 };
 
-struct GeometryCase {
-  LONG x, y, width, height, mode;
-  LONG roiX, roiY, roiWidth, roiHeight, outputWidth, outputHeight, imageWidth;
+// What one window-mode argument becomes when the other three are an ordinary
+// window (100, 100, 640, 480).
+struct WindowArgumentCase {
+  int argument;  // 0 x, 1 y, 2 width, 3 height
+  LONG value;
+  LONG roiX, roiY, roiWidth, roiHeight;
 };
 
-TEST_F(CameraProgramming, GeometryIsClampedAndTheDataRangeFollowsIt) {
-  const GeometryCase cases[] = {
-      {2550, 0, 100, 100, 0, 0, 0, 100, 100, 100, 100, 96},
-      {100, 100, 10, 10, 0, 100, 100, 32, 32, 32, 32, 32},
-      {2000, 1000, 1000, 1000, 0, 2000, 1000, 560, 920, 560, 920, 560},
-      {0, 0, 1001, 600, 0, 0, 0, 1001, 600, 1001, 600, 1000},
-      {-5, -7, 64, 64, 0, 0, 0, 64, 64, 64, 64, 64},
-      {10, 10, 64, 64, 2, 0, 0, 2560, 1920, 640, 480, 640},
-      {10, 10, 64, 64, 7, 10, 10, 64, 64, 64, 64, 64},
-      {0, 0, 2560, 1920, 1, 0, 0, 2560, 1920, 1280, 960, 1280},
-      {0, 0, 2560, 1920, 3, 0, 0, 2560, 1920, 320, 240, 320},
+// The window arguments arrive from the region-of-interest property and the
+// registry unchecked: every extreme must give a window inside the sensor, and
+// a corner that leaves no room for the smallest window starts again at 0.
+TEST_F(CameraProgramming, GeometryClampsEveryArgumentAtItsExtremesInEveryMode) {
+  const LONG kMin = INT32_MIN, kMax = INT32_MAX;
+  const WindowArgumentCase window[] = {
+      {0, kMin, 0, 100, 640, 480},   {0, -1, 0, 100, 640, 480},    {0, 0, 0, 100, 640, 480},
+      {0, kMax, 0, 100, 640, 480},   {0, 2527, 2527, 100, 33, 480}, {0, 2528, 0, 100, 640, 480},
+      {0, 2000, 2000, 100, 560, 480},
+      {1, kMin, 100, 0, 640, 480},   {1, -1, 100, 0, 640, 480},    {1, 0, 100, 0, 640, 480},
+      {1, kMax, 100, 0, 640, 480},   {1, 1887, 100, 1887, 640, 33}, {1, 1888, 100, 0, 640, 480},
+      {1, 1000, 100, 1000, 640, 480},
+      {2, kMin, 100, 100, 32, 480},  {2, -1, 100, 100, 32, 480},   {2, 0, 100, 100, 32, 480},
+      {2, 31, 100, 100, 32, 480},    {2, kMax, 100, 100, 2460, 480}, {2, 2460, 100, 100, 2460, 480},
+      {2, 1001, 100, 100, 1001, 480},
+      {3, kMin, 100, 100, 640, 32},  {3, -1, 100, 100, 640, 32},   {3, 0, 100, 100, 640, 32},
+      {3, kMax, 100, 100, 640, 1820}, {3, 1820, 100, 100, 640, 1820},
   };
-  for (const GeometryCase& c : cases) {
-    SetGeometry(ctx_, c.x, c.y, c.width, c.height, c.mode);
-    SCOPED_TRACE(testing::Message() << "SetGeometry(" << c.x << ", " << c.y << ", " << c.width << ", "
-                                    << c.height << ", " << c.mode << ")");
-    EXPECT_EQ(ctx_->roiX, c.roiX);
-    EXPECT_EQ(ctx_->roiY, c.roiY);
-    EXPECT_EQ(ctx_->roiWidth, c.roiWidth);
-    EXPECT_EQ(ctx_->roiHeight, c.roiHeight);
-    EXPECT_EQ(ctx_->outputWidth, c.outputWidth);
-    EXPECT_EQ(ctx_->outputHeight, c.outputHeight);
-    EXPECT_EQ(ctx_->imageWidth, c.imageWidth);
-    EXPECT_EQ(ctx_->imageHeight, c.outputHeight);
-    EXPECT_EQ(videoDataRange.VideoInfoHeader.bmiHeader.biWidth, c.imageWidth);
-    EXPECT_EQ(videoDataRange.ConfigCaps.MaxOutputSize.cy, c.outputHeight);
+  const LONG extremes[] = {kMin, -1, 0, 1, 31, 2528, 1888, kMax};
+  const struct {
+    LONG mode;
+    LONG outputWidth, outputHeight;  // 0: the window's own size
+  } modes[] = {{0, 0, 0},         {1, 1280, 960},   {2, 640, 480}, {3, 320, 240},
+               {-1, 0, 0},        {4, 0, 0},        {kMin, 0, 0},  {kMax, 0, 0}};
+
+  auto check = [&](LONG x, LONG y, LONG w, LONG h, LONG mode, LONG roiX, LONG roiY, LONG roiW,
+                   LONG roiH, LONG outW, LONG outH) {
+    SCOPED_TRACE(testing::Message() << "SetGeometry(" << x << ", " << y << ", " << w << ", " << h
+                                    << ", " << mode << ")");
+    SetGeometry(ctx_, x, y, w, h, mode);
+    EXPECT_EQ(ctx_->subSample, mode >= 0 && mode <= 3 ? mode : 0);
+    EXPECT_EQ(ctx_->roiX, roiX);
+    EXPECT_EQ(ctx_->roiY, roiY);
+    EXPECT_EQ(ctx_->roiWidth, roiW);
+    EXPECT_EQ(ctx_->roiHeight, roiH);
+    EXPECT_EQ(ctx_->outputWidth, outW);
+    EXPECT_EQ(ctx_->outputHeight, outH);
+    EXPECT_EQ(ctx_->imageWidth, outW - outW % 8);
+    EXPECT_EQ(ctx_->imageHeight, outH);
+    EXPECT_EQ(videoDataRange.VideoInfoHeader.bmiHeader.biWidth, outW - outW % 8);
+    EXPECT_EQ(videoDataRange.ConfigCaps.MaxOutputSize.cy, outH);
+  };
+  for (const auto& m : modes) {
+    bool windowMode = m.outputWidth == 0;
+    if (windowMode) {
+      for (const WindowArgumentCase& c : window) {
+        LONG args[4] = {100, 100, 640, 480};
+        args[c.argument] = c.value;
+        check(args[0], args[1], args[2], args[3], m.mode, c.roiX, c.roiY, c.roiWidth, c.roiHeight,
+              c.roiWidth, c.roiHeight);
+      }
+    } else {
+      // Subsampling reads the whole sensor whatever the window arguments say.
+      for (int argument = 0; argument < 4; ++argument)
+        for (LONG value : extremes) {
+          LONG args[4] = {100, 100, 640, 480};
+          args[argument] = value;
+          check(args[0], args[1], args[2], args[3], m.mode, 0, 0, 2560, 1920, m.outputWidth,
+                m.outputHeight);
+        }
+    }
   }
   SetGeometry(ctx_, 0, 0, 0, 0, 2);
   EXPECT_EQ(videoDataRange.DataRange.SampleSize, 1228800u);
   EXPECT_EQ(ULONG(videoDataRange.ConfigCaps.MinBitsPerSecond), 294912000u);
   EXPECT_EQ(videoDataRange.VideoInfoHeader.dwBitRate, 36864000u);
-  EXPECT_EQ(videoDataRange.VideoInfoHeader.bmiHeader.biSizeImage, 1228800u);
 
   SetPinOpen(ctx_, 1);
   SetGeometry(ctx_, 0, 0, 2560, 1920, 0);
   EXPECT_EQ(ctx_->subSample, 2) << "the geometry is frozen while a pin exists";
   EXPECT_EQ(ctx_->outputWidth, 640);
   SetPinOpen(ctx_, 0);
-  SetGeometry(ctx_, 0, 0, 2560, 1920, 0);
-  EXPECT_EQ(videoDataRange.DataRange.SampleSize, 19660800u);
 }
 
 struct LayoutCase {
