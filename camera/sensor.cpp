@@ -57,6 +57,53 @@ ULONG ReadOrZero(DeviceContext* ctx, UCHAR reg) {
 
 bool HasShortVariantBits(ULONG variant) { return (variant & 0x7E0) == 0xE0; }
 
+// Reads the chip identification and the variant register. Only a complete
+// answer replaces the stored identity: after a clock change the sensor may
+// not answer at all, and a failed read taken as 0 would pass for the other
+// revision with its longer frame. Before the first complete answer both
+// count as 0. Call with the exchange mutex held.
+void IdentifySensor(DeviceContext* ctx, ULONG* chip, ULONG* variant) {
+  ULONG readChip = 0;
+  ULONG readVariant = 0;
+  bool chipRead = ReadSensorRegister(ctx, kRegChipId, &readChip);
+  bool variantRead = ReadSensorRegister(ctx, kRegChipVariant, &readVariant);
+  if (chipRead && variantRead) {
+    ctx->sensorChipId = readChip;
+    ctx->sensorVariant = readVariant;
+  }
+  *chip = ctx->sensorChipId;
+  *variant = ctx->sensorVariant;
+}
+
+// The raw frame of the current output size on this sensor revision: each
+// row carries the revision's lead-in and a tail, skipping by 8 adds more, and
+// the bridge moves whole kilobytes.
+FrameLayout LayoutFor(ULONG chip, ULONG variant, LONG mode, LONG width, LONG height) {
+  FrameLayout layout;
+  layout.lineOffset = (chip == 0x1800 || HasShortVariantBits(variant)) ? kShortLineOffset : kLongLineOffset;
+  layout.rowPitch = layout.lineOffset + ULONG(width) + kRowTail + (mode == 3 ? kFactor8RowExtra : 0);
+  layout.frameBytes = layout.rowPitch * ULONG(height) + layout.lineOffset;
+  if (layout.frameBytes % 1024 != 0) layout.frameBytes += 1024 - layout.frameBytes % 1024;
+  return layout;
+}
+
+// Stores a newly computed layout unless the open pin already has one, and
+// returns the layout in force. The first layout stored while a pin exists is
+// the one its raw buffers are made for, so it stays until the pin goes.
+FrameLayout SettleFrameLayout(DeviceContext* ctx, const FrameLayout& computed) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ctx->layoutLock, &oldIrql);
+  if (!ctx->layoutFixed) {
+    ctx->lineOffset = computed.lineOffset;
+    ctx->rowPitch = computed.rowPitch;
+    ctx->frameBytes = computed.frameBytes;
+    ctx->layoutFixed = InterlockedCompareExchange(&ctx->pinOpen, 0, 0) != 0;
+  }
+  FrameLayout inForce = {ctx->lineOffset, ctx->rowPitch, ctx->frameBytes};
+  KeReleaseSpinLock(&ctx->layoutLock, oldIrql);
+  return inForce;
+}
+
 // Sets or clears bits of a register with a read-modify-write. The stored
 // setting follows only when the sensor took the new value.
 bool UpdateRegisterBits(DeviceContext* ctx, UCHAR reg, ULONG bits, bool on) {
@@ -89,8 +136,9 @@ bool SendFrameSize(DeviceContext* ctx, ULONG frameBytes) {
 bool InitSensor(DeviceContext* ctx) {
   AcquireExchangeMutex(ctx);
   WriteSensorRegister(ctx, kRegOutputControl, 0);
-  ULONG chip = ReadOrZero(ctx, kRegChipId);
-  ULONG variant = ReadOrZero(ctx, kRegChipVariant);
+  ULONG chip = 0;
+  ULONG variant = 0;
+  IdentifySensor(ctx, &chip, &variant);
   if (chip == 0x1801 && HasShortVariantBits(variant))
     for (const RegisterValue& setting : kRevisionSetup) WriteSensorRegister(ctx, setting.reg, setting.value);
   for (UCHAR reg : kInitialGainRegisters) WriteSensorRegister(ctx, reg, 14);
@@ -232,23 +280,27 @@ void SetWhiteBalance(DeviceContext* ctx, LONG on) {
   }
 }
 
-void SetPinOpen(DeviceContext* ctx, LONG value) { InterlockedExchange(&ctx->pinOpen, value); }
+// A new pin, or none, gets the layout of the next ApplySettings.
+void SetPinOpen(DeviceContext* ctx, LONG value) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ctx->layoutLock, &oldIrql);
+  InterlockedExchange(&ctx->pinOpen, value);
+  ctx->layoutFixed = FALSE;
+  KeReleaseSpinLock(&ctx->layoutLock, oldIrql);
+}
 
 LONG DeviceContext::ApplySettings() {
   AcquireExchangeMutex(this);
-  ULONG chip = ReadOrZero(this, kRegChipId);
-  ULONG variant = ReadOrZero(this, kRegChipVariant);
-  lineOffset = (chip == 0x1800 || HasShortVariantBits(variant)) ? kShortLineOffset : kLongLineOffset;
+  ULONG chip = 0;
+  ULONG variant = 0;
+  IdentifySensor(this, &chip, &variant);
 
   ULONG rowSkip = ReadOrZero(this, kRegRowSkip) & ~0x7u;
   ULONG columnSkip = ReadOrZero(this, kRegColumnSkip) & ~0x7u;
   LONG mode = (subSample >= 0 && subSample <= 3) ? subSample : 0;
   rowSkip |= kSkipBits[mode];
   columnSkip |= kSkipBits[mode];
-
-  rowPitch = lineOffset + ULONG(outputWidth) + kRowTail + (mode == 3 ? kFactor8RowExtra : 0);
-  frameBytes = rowPitch * ULONG(outputHeight) + lineOffset;
-  if (frameBytes % 1024 != 0) frameBytes += 1024 - frameBytes % 1024;
+  FrameLayout layout = SettleFrameLayout(this, LayoutFor(chip, variant, mode, outputWidth, outputHeight));
 
   WriteSensorRegister(this, kRegRowStart, ULONG(roiY + kRowStartOffset));
   WriteSensorRegister(this, kRegColumnStart, ULONG(roiX + kColumnStartOffset));
@@ -258,7 +310,7 @@ LONG DeviceContext::ApplySettings() {
   WriteSensorRegister(this, kRegColumnSkip, columnSkip & 0xFFFF);
 
   SendFrameSetup(this);
-  SendFrameSize(this, frameBytes);
+  SendFrameSize(this, layout.frameBytes);
 
   SetFlipV(this, flipV);
   SetFlipH(this, flipH);

@@ -52,6 +52,7 @@ void InitializeDeviceContext(DeviceContext* ctx, PKSDEVICE device) {
   RtlZeroMemory(ctx->commandPacket, kPacketBytes);
   RtlZeroMemory(ctx->frameRequestPacket, kPacketBytes);
   KeInitializeMutex(&ctx->exchangeMutex, 0);
+  KeInitializeSpinLock(&ctx->layoutLock);
 }
 
 void CreateCaptureContext(DeviceContext* ctx, PKSDEVICE device) {

@@ -14,12 +14,20 @@ constexpr ULONG kPacketBytes = 64;
 constexpr LONG kSensorWidth = 2560;
 constexpr LONG kSensorHeight = 1920;
 
+// Where the samples lie in a raw frame as the bridge sends it: lineOffset
+// lead-in bytes, then one row every rowPitch bytes; frameBytes in all.
+struct FrameLayout {
+  ULONG lineOffset;
+  ULONG rowPitch;
+  ULONG frameBytes;
+};
+
 class DeviceContext final : public CameraObject {
  public:
   // Camera operations, in slot order.
   void NotifyFrameReady() override;
   LONG ApplySettings() override;
-  NTSTATUS ReadFrame(PUCHAR buffer, BOOLEAN* frameGood) override;
+  NTSTATUS ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* frameGood) override;
   void GetFrameBytes(ULONG* value) override;
   void GetLineOffset(ULONG* value) override;
   void GetRowPitch(ULONG* value) override;
@@ -64,7 +72,7 @@ class DeviceContext final : public CameraObject {
   PKS_VIDEOINFOHEADER pinFormat;
   LONG outputHeight;
   LONG outputWidth;
-  ULONG lineOffset;
+  ULONG lineOffset;  // lineOffset, rowPitch and frameBytes: guarded by layoutLock
   ULONG rowPitch;
   ULONG frameBytes;
   LONG imageWidth;
@@ -79,7 +87,26 @@ class DeviceContext final : public CameraObject {
   // must reach the thread that sent it. Taken by client threads, start-up and
   // pin state changes; never by the capture thread.
   KMUTEX exchangeMutex;
+
+  // The last identity the sensor gave in full (chip identification and
+  // variant register). A read that fails after a clock change says nothing
+  // about the chip, so it never replaces a good identity. Guarded by
+  // exchangeMutex.
+  ULONG sensorChipId;
+  ULONG sensorVariant;
+  BOOLEAN sensorIdentified;
+
+  // Guards the frame layout (lineOffset, rowPitch, frameBytes) and
+  // layoutFixed, so that readers get the three as one layout. The capture
+  // pin sizes its raw buffers from the layout, so once a pin has one it is
+  // fixed (layoutFixed) until the pin goes: no later ApplySettings, whatever
+  // the sensor answers, can make a frame longer than those buffers.
+  KSPIN_LOCK layoutLock;
+  BOOLEAN layoutFixed;
 };
+
+// The raw frame layout as one consistent set. Any IRQL up to dispatch level.
+void GetFrameLayout(DeviceContext* ctx, FrameLayout* layout);
 
 // The record as the KS device's context.
 inline DeviceContext* DeviceContextOf(PKSDEVICE device) {

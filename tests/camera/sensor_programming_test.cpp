@@ -300,10 +300,10 @@ TEST_F(CameraProgramming, ClockChangeReprogramsTheSensorAndSpoilsTheNextFrame) {
   EXPECT_EQ(ctx_->reconfigurePending, 1);
   std::vector<UCHAR> frame(ctx_->frameBytes);
   BOOLEAN good = TRUE;
-  EXPECT_EQ(Object()->ReadFrame(frame.data(), &good), STATUS_SUCCESS);
+  EXPECT_EQ(Object()->ReadFrame(frame.data(), ULONG(frame.size()), &good), STATUS_SUCCESS);
   EXPECT_FALSE(good) << "the frame read across a clock change is not good";
   EXPECT_EQ(KeReadStateEvent(&ctx_->reconfigureDone), 0);
-  EXPECT_EQ(Object()->ReadFrame(frame.data(), &good), STATUS_SUCCESS);
+  EXPECT_EQ(Object()->ReadFrame(frame.data(), ULONG(frame.size()), &good), STATUS_SUCCESS);
   EXPECT_TRUE(good);
 }
 
@@ -316,7 +316,7 @@ TEST_F(CameraProgramming, FailedClockChangeReleasesAWaitingFrameRead) {
   InterlockedExchange(&ctx_->reconfigurePending, 1);  // a clock change is under way
   auto reader = std::async(std::launch::async, [&] {
     BOOLEAN good = TRUE;
-    Object()->ReadFrame(frame.data(), &good);
+    Object()->ReadFrame(frame.data(), ULONG(frame.size()), &good);
     return good;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -339,7 +339,7 @@ TEST_F(CameraProgramming, CancelReadReleasesAReadWaitingForAReconfiguration) {
   InterlockedExchange(&ctx_->reconfigurePending, 1);
   auto reader = std::async(std::launch::async, [&] {
     BOOLEAN good = TRUE;
-    Object()->ReadFrame(frame.data(), &good);
+    Object()->ReadFrame(frame.data(), ULONG(frame.size()), &good);
     return good;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
