@@ -26,8 +26,10 @@ NTSTATUS DeviceContext::ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* fra
   frameSpoiled = 0;
   bool wasPending = InterlockedExchange(&reconfigurePending, 0) != 0;
   if (wasPending) {
+    // The event stays set: only the next clock change resets it, before it
+    // raises its mark. Resetting it here could swallow the signal of a
+    // change that began after the one we waited for.
     KeWaitForSingleObject(&reconfigureDone, Executive, KernelMode, FALSE, nullptr);
-    KeResetEvent(&reconfigureDone);
     frameSpoiled = 1;
   }
   FrameLayout layout;

@@ -246,8 +246,15 @@ bool SetExTrigger(DeviceContext* ctx, bool on) {
   return written;
 }
 
+// The handshake with ReadFrame: reconfigureDone is reset only here, before
+// the mark is raised, and set when the change is over (or did not happen).
+// A stream stop or an earlier failed change leaves it set with no reader to
+// consume it; resetting it first means a read that takes this change's mark
+// always waits for this change. Clock changes are serialised by the exchange
+// mutex, so no other change can reset the event between our reset and set.
 bool SetHalfClock(DeviceContext* ctx, LONG value) {
   AcquireExchangeMutex(ctx);
+  KeResetEvent(&ctx->reconfigureDone);
   InterlockedExchange(&ctx->reconfigurePending, 1);
   PreparePacket(ctx->commandPacket, kCommandHalfClock);
   ctx->commandPacket[1] = value != 0 ? 1 : 0;

@@ -10,6 +10,7 @@
 
 #include "camera/sensor.h"
 #include "platform/host_pool.h"
+#include "support/scripted_device.h"
 #include "tools/client/camera_system.h"
 #include "usb/frame_transfer.h"
 
@@ -113,6 +114,85 @@ TEST(FrameLayout, AReadIntoABufferShorterThanTheFrameIsRefused) {
   EXPECT_EQ(Object(ctx)->ReadFrame(buffer.data(), buffer.bytes(), &good), STATUS_SUCCESS);
   EXPECT_TRUE(good);
   EXPECT_TRUE(buffer.GuardIntact());
+}
+
+// Holds the camera at the first register write of a sensor initialisation
+// (register 0x0D), which a clock change makes right after its clock command.
+class ClockChangeGate {
+ public:
+  explicit ClockChangeGate(test::ScriptedDevice* device) {
+    device->SetCommandHook([this](const std::vector<uint8_t>& command) {
+      if (command.size() < 2 || command[0] != 0x04 || command[1] != 0x0D || !armed_.exchange(false)) return;
+      held_.set_value();
+      release_.wait_for(10s);
+    });
+  }
+  void Arm() { armed_ = true; }
+  void WaitHeld() { ASSERT_EQ(held_.get_future().wait_for(10s), std::future_status::ready); }
+  void Release() { releaser_.set_value(); }
+
+ private:
+  std::atomic<bool> armed_{false};
+  std::promise<void> held_;
+  std::promise<void> releaser_;
+  std::shared_future<void> release_ = releaser_.get_future().share();
+};
+
+bool FrameHaltSent(host::UsbBus& bus) {
+  for (const host::UsbLogEntry& entry : bus.Log())
+    if (!entry.data.empty() && entry.data[0] == 0x02) return true;
+  return false;
+}
+
+// A stream stop (CancelRead) and a failed clock change both signal the
+// handshake event with no reader to consume it. A read that takes the mark of
+// the next clock change must still wait until that change is finished.
+TEST(ClockChangeHandshake, AReadWaitsForTheNextClockChangeAfterAStopOrAFailedChange) {
+  enum Before { kStreamStopped, kClockChangeFailed };
+  for (Before before : {kStreamStopped, kClockChangeFailed}) {
+    SCOPED_TRACE(before == kStreamStopped ? "after a stop" : "after a failed clock change");
+    auto owned = std::make_unique<test::ScriptedDevice>();
+    test::ScriptedDevice* device = owned.get();
+    device->sendFrames = true;
+    CameraSystem system(std::move(owned));
+    ASSERT_EQ(system.BringUp(), STATUS_SUCCESS);
+    DeviceContext* ctx = system.Context();
+    SetGeometry(ctx, 0, 0, 64, 32, 0);
+    Object(ctx)->ApplySettings();
+    GuardedBuffer buffer(ctx->frameBytes);
+
+    if (before == kStreamStopped) {
+      Object(ctx)->CancelRead();
+    } else {
+      system.Bus().SetSubmitFault([](const URB& urb, uint8_t endpoint) {
+        auto* packet = static_cast<const UCHAR*>(urb.UrbBulkOrInterruptTransfer.TransferBuffer);
+        return endpoint == 0x01 && packet != nullptr && packet[0] == 0x23;
+      });
+      EXPECT_FALSE(SetHalfClock(ctx, 1));
+      system.Bus().SetSubmitFault(nullptr);
+    }
+
+    ClockChangeGate gate(device);
+    gate.Arm();
+    auto change = std::async(std::launch::async, [&] { return SetHalfClock(ctx, 1); });
+    gate.WaitHeld();
+    system.Bus().ClearLog();
+    auto reader = std::async(std::launch::async, [&] {
+      BOOLEAN good = TRUE;
+      Object(ctx)->ReadFrame(buffer.data(), buffer.bytes(), &good);
+      return good;
+    });
+    std::this_thread::sleep_for(150ms);
+    EXPECT_FALSE(FrameHaltSent(system.Bus())) << "the read went ahead while the sensor was rewritten";
+    gate.Release();
+    EXPECT_TRUE(change.get());
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(reader.get());
+    BOOLEAN good = FALSE;
+    EXPECT_EQ(Object(ctx)->ReadFrame(buffer.data(), buffer.bytes(), &good), STATUS_SUCCESS);
+    EXPECT_TRUE(good);
+    device->SetCommandHook(nullptr);
+  }
 }
 
 }  // namespace
