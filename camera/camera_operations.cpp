@@ -38,10 +38,17 @@ NTSTATUS DeviceContext::ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* fra
     frameSpoiled = 0;
     return STATUS_BUFFER_TOO_SMALL;
   }
+  // The device stops without the capture thread's say: no configuration,
+  // no frame.
+  if (!EnterRundown(&configRundown)) {
+    frameSpoiled = 0;
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   PreparePacket(frameRequestPacket, kCommandFrameHalt);
   ULONG transferred = 0;
   PipeExchange(this, kCommandPipe, frameRequestPacket, &transferred);
   NTSTATUS status = ReadFrameChunked(this, buffer, layout.frameBytes);
+  LeaveRundown(&configRundown);
   if (frameSpoiled > 0) {
     frameSpoiled = 0;
   } else {
@@ -69,13 +76,16 @@ void DeviceContext::GetRowPitch(ULONG* value) {
 }
 
 void DeviceContext::AbortMarkedPipes() {
-  if (usb.interfaceInfo == nullptr || usb.pipeResetMarks == nullptr) return;
-  for (ULONG pipe = 0; pipe < usb.interfaceInfo->NumberOfPipes; ++pipe) {
-    if (usb.pipeResetMarks[pipe] == 0) continue;
-    NTSTATUS status = AbortPipe(&usb, pipe);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) return;
-    if (NT_SUCCESS(status)) usb.pipeResetMarks[pipe] = 0;
+  if (!EnterRundown(&configRundown)) return;
+  if (usb.interfaceInfo != nullptr && usb.pipeResetMarks != nullptr) {
+    for (ULONG pipe = 0; pipe < usb.interfaceInfo->NumberOfPipes; ++pipe) {
+      if (usb.pipeResetMarks[pipe] == 0) continue;
+      NTSTATUS status = AbortPipe(&usb, pipe);
+      if (status == STATUS_INSUFFICIENT_RESOURCES) break;
+      if (NT_SUCCESS(status)) usb.pipeResetMarks[pipe] = 0;
+    }
   }
+  LeaveRundown(&configRundown);
 }
 
 void DeviceContext::CancelRead() {

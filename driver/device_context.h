@@ -5,6 +5,7 @@
 
 #include "camera/camera_object.h"
 #include "driver/kernel.h"
+#include "driver/rundown.h"
 #include "usb/usb_device.h"
 
 struct CaptureContext;
@@ -103,6 +104,14 @@ class DeviceContext final : public CameraObject {
   // the sensor answers, can make a frame longer than those buffers.
   KSPIN_LOCK layoutLock;
   BOOLEAN layoutFixed;
+
+  // Guards the configuration that Start builds and Stop frees (the usb
+  // fields configDescriptor, interfaceInfo and pipeResetMarks) against the
+  // users that do not hold exchangeMutex: frame reads and pipe aborts enter
+  // it. Register and command exchanges hold exchangeMutex instead, which
+  // Start and Stop also hold while they change the configuration. Closed
+  // from Add to Start and from Stop to the next Start.
+  Rundown configRundown;
 };
 
 // The raw frame layout as one consistent set. Any IRQL up to dispatch level.

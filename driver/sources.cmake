@@ -1,4 +1,5 @@
 list(APPEND KSCAM_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/device.cpp
   ${CMAKE_CURRENT_LIST_DIR}/driver_entry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/rundown.cpp
 )
