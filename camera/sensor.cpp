@@ -115,7 +115,10 @@ bool UpdateRegisterBits(DeviceContext* ctx, UCHAR reg, ULONG bits, bool on) {
 
 void PublishBayerPhase(DeviceContext* ctx) {
   LONG phase = ComputeBayerPhase(ctx);
-  if (ctx->pipeline != nullptr) SetBayerPhase(ctx->pipeline, phase);
+  ImagePipeline* pipeline = ReferencePipeline(ctx);
+  if (pipeline == nullptr) return;
+  SetBayerPhase(pipeline, phase);
+  ReleasePipeline(ctx);
 }
 
 bool SendFrameSetup(DeviceContext* ctx) {
@@ -276,15 +279,16 @@ bool SetHalfClock(DeviceContext* ctx, LONG value) {
 
 void SetWhiteBalance(DeviceContext* ctx, LONG on) {
   ctx->whiteBalance = on;
-  ImagePipeline* pipeline = ctx->pipeline;
+  ImagePipeline* pipeline = ReferencePipeline(ctx);
   if (pipeline == nullptr) return;
   SetAutoWhiteBalance(pipeline, on);
   if (on == 0) {
     // The gains automatic white balance found become the manual gains.
-    ctx->redGain = ULONG(InterlockedCompareExchange(&pipeline->redGain, 0, 0));
-    ctx->greenGain = ULONG(InterlockedCompareExchange(&pipeline->greenGain, 0, 0));
-    ctx->blueGain = ULONG(InterlockedCompareExchange(&pipeline->blueGain, 0, 0));
+    ctx->redGain = ULONG(ReadParameter(&pipeline->redGain));
+    ctx->greenGain = ULONG(ReadParameter(&pipeline->greenGain));
+    ctx->blueGain = ULONG(ReadParameter(&pipeline->blueGain));
   }
+  ReleasePipeline(ctx);
 }
 
 // A new pin, or none, gets the layout of the next ApplySettings.

@@ -55,6 +55,7 @@ void InitializeDeviceContext(DeviceContext* ctx, PKSDEVICE device) {
   KeInitializeMutex(&ctx->exchangeMutex, 0);
   KeInitializeSpinLock(&ctx->layoutLock);
   InitializeRundown(&ctx->configRundown);
+  InitializeRundown(&ctx->pipelineRundown);
 }
 
 void CreateCaptureContext(DeviceContext* ctx, PKSDEVICE device) {

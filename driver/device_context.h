@@ -68,7 +68,7 @@ class DeviceContext final : public CameraObject {
   UCHAR transferControlPacket[kPacketBytes];  // capture thread only
   volatile LONG pinAcquired;
   CaptureContext* capture;
-  ImagePipeline* pipeline;
+  ImagePipeline* pipeline;  // guarded by pipelineRundown: see ReferencePipeline
   FrameSink* frameSink;
   PKS_VIDEOINFOHEADER pinFormat;
   LONG outputHeight;
@@ -112,7 +112,28 @@ class DeviceContext final : public CameraObject {
   // Start and Stop also hold while they change the configuration. Closed
   // from Add to Start and from Stop to the next Start.
   Rundown configRundown;
+
+  // Guards the pipeline pointer for the property paths that publish into the
+  // live pipeline (the mirrors publish the Bayer phase, white balance its
+  // switch and gains, and every image control will): they hold a reference
+  // while they touch it. The pin installs a pipeline at acquire and removes
+  // it at the acquire-to-stop transition, which waits until no reference is
+  // held before the pipeline is freed. The pointer is written only while the
+  // guard is closed and read only inside it. The capture thread and Process
+  // use the capture's own copy, which lives only while they run.
+  Rundown pipelineRundown;
 };
+
+// The live pipeline with a reference held, or null when there is none.
+// Every pipeline it returns is given back with ReleasePipeline; keep the
+// reference short (publish a value, rebuild a matrix). Up to dispatch level.
+ImagePipeline* ReferencePipeline(DeviceContext* ctx);
+void ReleasePipeline(DeviceContext* ctx);
+// The pipeline's owner, one state change at a time: install makes a pipeline
+// live when none is; remove takes the live one away (or null) once no
+// reference is held, for the caller to free. Passive level.
+void InstallPipeline(DeviceContext* ctx, ImagePipeline* pipeline);
+ImagePipeline* RemovePipeline(DeviceContext* ctx);
 
 // The raw frame layout as one consistent set. Any IRQL up to dispatch level.
 void GetFrameLayout(DeviceContext* ctx, FrameLayout* layout);
