@@ -271,24 +271,91 @@ TEST(CameraInit, OnlyTheShortLeadInRevisionGetsItsSetupRegisters) {
   }
 }
 
-TEST_F(CameraProgramming, TheOperationTableIsInSlotOrder) {
-  ctx_->frameBytes = 111;
-  ctx_->lineOffset = 222;
-  ctx_->rowPitch = 333;
-  using Getter = void (*)(CameraObject*, ULONG*);
+// The streaming side reaches the camera only through the table, by slot: a
+// slot that leads to the wrong operation passes every test that calls the
+// operations by name.
+TEST_F(CameraProgramming, EverySlotOfTheOperationTableReachesItsOperation) {
   void** table = *reinterpret_cast<void***>(static_cast<CameraObject*>(ctx_));
-  ULONG value = 0;
-  reinterpret_cast<Getter>(table[3])(ctx_, &value);
-  EXPECT_EQ(value, 111u);
-  reinterpret_cast<Getter>(table[4])(ctx_, &value);
-  EXPECT_EQ(value, 222u);
-  reinterpret_cast<Getter>(table[5])(ctx_, &value);
-  EXPECT_EQ(value, 333u);
+  using Action = void (*)(CameraObject*);
+  using Getter = void (*)(CameraObject*, ULONG*);
+  using Apply = LONG (*)(CameraObject*);
+  using Read = NTSTATUS (*)(CameraObject*, PUCHAR, ULONG, BOOLEAN*);
+  SetGeometry(ctx_, 0, 1, 64, 32, 0);  // an odd first row: phase 1
+
+  // 1: ApplySettings programs the window and tells the bridge the frame size.
+  EXPECT_EQ(reinterpret_cast<Apply>(table[1])(ctx_), 1);
+  EXPECT_EQ(Camera().Register(0x01), 1 + 54);
+  EXPECT_EQ(Camera().FrameSize(), 23552u);
+
+  // 3, 4, 5: frame bytes, lead-in and row pitch of a 64 x 32 window on the 1800.
+  const ULONG layout[] = {23552, 608, 608 + 64 + 16};
+  for (int slot = 3; slot <= 5; ++slot) {
+    ULONG value = 0;
+    reinterpret_cast<Getter>(table[slot])(ctx_, &value);
+    EXPECT_EQ(value, layout[slot - 3]) << "slot " << slot;
+  }
+
+  // 2: ReadFrame reads the frame the camera sends.
+  std::vector<UCHAR> frame(23552);
+  BOOLEAN good = FALSE;
+  EXPECT_EQ(reinterpret_cast<Read>(table[2])(ctx_, frame.data(), ULONG(frame.size()), &good), STATUS_SUCCESS);
+  EXPECT_TRUE(good);
+  EXPECT_EQ(frame, Camera().RenderFrame());
+
+  // 0: NotifyFrameReady reaches the registered sink, and nothing without one.
+  struct CountingSink : FrameSink {
+    int frames = 0;
+    void FrameReady() override { ++frames; }
+  } sink;
+  reinterpret_cast<Action>(table[0])(ctx_);
+  ctx_->frameSink = &sink;
+  reinterpret_cast<Action>(table[0])(ctx_);
+  ctx_->frameSink = nullptr;
+  EXPECT_EQ(sink.frames, 1);
+
+  // 6: AbortMarkedPipes aborts the marked frame pipe and clears its mark.
+  ctx_->usb.pipeResetMarks[2] = 1;
+  system_->Bus().ClearLog();
+  reinterpret_cast<Action>(table[6])(ctx_);
+  EXPECT_EQ(ctx_->usb.pipeResetMarks[2], 0);
+  auto log = system_->Bus().Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].urbFunction, URB_FUNCTION_ABORT_PIPE);
+  EXPECT_EQ(log[0].endpointAddress, 0x82);
+
+  // 7: CancelRead clears the clock-change mark and wakes a waiting read.
+  InterlockedExchange(&ctx_->reconfigurePending, 1);
+  KeResetEvent(&ctx_->reconfigureDone);
   ctx_->frameSpoiled = 1;
-  ctx_->reconfigurePending = 1;
-  reinterpret_cast<void (*)(CameraObject*)>(table[8])(ctx_);
-  EXPECT_EQ(ctx_->frameSpoiled, 0);
+  reinterpret_cast<Action>(table[7])(ctx_);
   EXPECT_EQ(ctx_->reconfigurePending, 0);
+  EXPECT_EQ(KeReadStateEvent(&ctx_->reconfigureDone), 1);
+  EXPECT_EQ(ctx_->frameSpoiled, 1);
+
+  // 8: ResetReconfigure clears the mark and the spoiled frame, and wakes nobody.
+  InterlockedExchange(&ctx_->reconfigurePending, 1);
+  KeResetEvent(&ctx_->reconfigureDone);
+  reinterpret_cast<Action>(table[8])(ctx_);
+  EXPECT_EQ(ctx_->reconfigurePending, 0);
+  EXPECT_EQ(ctx_->frameSpoiled, 0);
+  EXPECT_EQ(KeReadStateEvent(&ctx_->reconfigureDone), 0);
+}
+
+// The sensor took the read but refused the write: the call fails, the
+// register keeps its bits, and the mode is still remembered so that the next
+// ApplySettings tries again.
+TEST_F(CameraProgramming, ATriggerWriteRefusedAfterItsReadIsReported) {
+  Camera().SetRegister(0x1E, 0x0040);
+  system_->Bus().SetSubmitFault([](const URB& urb, uint8_t endpoint) {
+    auto* packet = static_cast<const UCHAR*>(urb.UrbBulkOrInterruptTransfer.TransferBuffer);
+    return endpoint == 0x01 && packet != nullptr && packet[0] == 0x04 && packet[1] == 0x1E;
+  });
+  EXPECT_FALSE(SetExTrigger(ctx_, true));
+  system_->Bus().SetSubmitFault(nullptr);
+  EXPECT_EQ(Camera().Register(0x1E), 0x0040);
+  EXPECT_EQ(ctx_->exTrigger, 1);
+  ULONG value = 0;
+  EXPECT_TRUE(ReadSensorRegister(ctx_, 0x00, &value)) << "the exchange still works";
 }
 
 TEST_F(CameraProgramming, ClockChangeReprogramsTheSensorAndSpoilsTheNextFrame) {
@@ -345,29 +412,6 @@ TEST_F(CameraProgramming, CancelReadReleasesAReadWaitingForAReconfiguration) {
   Object()->CancelRead();
   ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_FALSE(reader.get());
-}
-
-TEST_F(CameraProgramming, FrameSinkIsToldOfReadyFrames) {
-  struct CountingSink : FrameSink {
-    int frames = 0;
-    void FrameReady() override { ++frames; }
-  } sink;
-  Object()->NotifyFrameReady();  // no sink: nothing happens
-  ctx_->frameSink = &sink;
-  Object()->NotifyFrameReady();
-  EXPECT_EQ(sink.frames, 1);
-  ctx_->frameSink = nullptr;
-}
-
-TEST_F(CameraProgramming, MarkedPipesAreAbortedAndUnmarked) {
-  ctx_->usb.pipeResetMarks[2] = 1;
-  system_->Bus().ClearLog();
-  Object()->AbortMarkedPipes();
-  EXPECT_EQ(ctx_->usb.pipeResetMarks[2], 0);
-  auto log = system_->Bus().Log();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].urbFunction, URB_FUNCTION_ABORT_PIPE);
-  EXPECT_EQ(log[0].endpointAddress, 0x82);
 }
 
 }  // namespace

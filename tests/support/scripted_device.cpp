@@ -90,6 +90,7 @@ host::UsbTransferResult ScriptedDevice::GetDescriptor(uint8_t type, uint8_t inde
 
 USBD_STATUS ScriptedDevice::SelectConfiguration(uint8_t value) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (value != 0 && !USBD_SUCCESS(selectConfigurationStatus)) return selectConfigurationStatus;
   selected_ = value;
   return USBD_STATUS_SUCCESS;
 }

@@ -41,6 +41,7 @@ class ScriptedDevice : public host::UsbDeviceModel {
   std::vector<uint8_t> configuration;
   USBD_STATUS deviceDescriptorStatus = USBD_STATUS_SUCCESS;
   USBD_STATUS configurationStatus = USBD_STATUS_SUCCESS;
+  USBD_STATUS selectConfigurationStatus = USBD_STATUS_SUCCESS;  // of selecting a configuration (not 0)
   int64_t configurationBytesLimit = -1;  // return at most this many bytes of the configuration
   bool answerRegisterReads = true;       // queue the two replies of a register read
   bool sendFrames = false;  // answer the go command (0x03) with a frame of the size command's length
