@@ -50,20 +50,6 @@ class DeviceLifecycle : public ::testing::Test {
   uint64_t baseline_ = 0;
 };
 
-TEST_F(DeviceLifecycle, DriverEntryRegistersAddStartStopAndNoFilters) {
-  host::KsClassDriver classDriver;
-  ASSERT_EQ(classDriver.Load(DriverEntry), STATUS_SUCCESS);
-  const KSDEVICE_DESCRIPTOR* descriptor = classDriver.DeviceDescriptor();
-  ASSERT_NE(descriptor, nullptr);
-  EXPECT_EQ(descriptor->FilterDescriptorsCount, 0u);
-  EXPECT_EQ(descriptor->Dispatch->Add, &DeviceAdd);
-  EXPECT_EQ(descriptor->Dispatch->Start, &DeviceStart);
-  EXPECT_EQ(descriptor->Dispatch->Stop, &DeviceStop);
-  EXPECT_EQ(descriptor->Dispatch->PostStart, nullptr);
-  EXPECT_EQ(descriptor->Dispatch->Remove, nullptr);
-  EXPECT_EQ(descriptor->Dispatch->SurpriseRemoval, nullptr);
-}
-
 TEST_F(DeviceLifecycle, AddCreatesTheContextWithItsDefaults) {
   auto scripted = MakeScripted();
   CameraSystem& system = *scripted.system;
@@ -97,13 +83,8 @@ TEST_F(DeviceLifecycle, AddCreatesTheContextWithItsDefaults) {
   EXPECT_EQ(ctx->outputHeight, 1920);
   EXPECT_EQ(ctx->imageWidth, 2560);
   EXPECT_EQ(ctx->imageHeight, 1920);
-  EXPECT_EQ(ctx->frameBytes, 0u);
-  EXPECT_EQ(ctx->capture, nullptr);
-  EXPECT_EQ(ctx->pipeline, nullptr);
-  EXPECT_EQ(ctx->pinOpen, 0);
   EXPECT_EQ(KeReadStateEvent(&ctx->reconfigureDone), 0);
   EXPECT_EQ(KeReadStateEvent(&ctx->usb.frameDoneEvent), 0);
-  for (UCHAR byte : ctx->commandPacket) EXPECT_EQ(byte, 0);
   EXPECT_EQ(videoDataRange.DataRange.SampleSize, 19660800u);
   EXPECT_EQ(ULONG(videoDataRange.ConfigCaps.MaxBitsPerSecond), 423624704u);
   EXPECT_EQ(videoDataRange.VideoInfoHeader.dwBitRate, 589824000u);
@@ -119,9 +100,7 @@ TEST_F(DeviceLifecycle, StartCreatesTheFactoryAndCaptureAndConfiguresTheCamera) 
   ASSERT_EQ(factories.size(), 1u);
   EXPECT_EQ(factories[0].descriptor, &kFilterDescriptor);
   EXPECT_EQ(factories[0].referenceString, L"GLOBAL");
-  EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP));
-  EXPECT_FALSE(factories[0].securityDescriptor);
-  EXPECT_FALSE(factories[0].sleepCallback || factories[0].wakeCallback || factories[0].askedForFactory);
+  EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP)) << "the factory goes at stop";
   EXPECT_TRUE(factories[0].deviceMutexHeld);
 
   ASSERT_NE(ctx->capture, nullptr);
@@ -140,19 +119,6 @@ TEST_F(DeviceLifecycle, StartCreatesTheFactoryAndCaptureAndConfiguresTheCamera) 
   EXPECT_EQ(ctx->usb.interfaceInfo->Pipes[2].EndpointAddress, 0x82);
   EXPECT_TRUE(ctx->usb.firmwareRunning);
   EXPECT_EQ(scripted.device->SelectedConfiguration(), 1);
-
-  // The start-up command, then the sensor initialisation begins.
-  auto commands = scripted.device->Commands();
-  ASSERT_GE(commands.size(), 2u);
-  std::vector<uint8_t> startUp(64, 0);
-  startUp[0] = 0x06;
-  EXPECT_EQ(commands[0], startUp);
-  std::vector<uint8_t> outputControl(64, 0);
-  outputControl[0] = 0x04;
-  outputControl[1] = 0x0D;
-  EXPECT_EQ(commands[1], outputControl);
-  EXPECT_EQ(scripted.device->Register(0x20), 0x8040);
-  EXPECT_EQ(scripted.device->Register(0x35), 14);
 }
 
 // One line per request the driver sent, in the camera's own terms.
@@ -349,7 +315,6 @@ TEST_F(DeviceLifecycle, EveryAllocationOfStartFailingInTurnIsReportedOrSurvived)
     // Only the descriptor read and the configuration are reported; every
     // other step that lost an allocation is survived.
     EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
-    if (!NT_SUCCESS(status)) EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
     system.StopDevice();
     system.RemoveDevice();
     EXPECT_EQ(host::PoolLiveAllocations(), baseline_) << "leak after allocation " << n << " failed";
