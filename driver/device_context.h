@@ -85,8 +85,11 @@ class DeviceContext final : public CameraObject {
   // Serialises every exchange on the command and reply pipes that uses
   // commandPacket, and the read-modify-write of sensor registers with the
   // settings stored from them: replies carry no tag, so a read's two replies
-  // must reach the thread that sent it. Taken by client threads, start-up and
-  // pin state changes; never by the capture thread.
+  // must reach the thread that sent it. Also held by Start and Stop while they
+  // replace or free the configuration those exchanges use. Taken by client
+  // threads, start-up, stop and pin state changes; never by the capture
+  // thread or anything a frame read calls, since Stop holds it while it
+  // waits for a frame read to end.
   KMUTEX exchangeMutex;
 
   // The last identity the sensor gave in full (chip identification and
