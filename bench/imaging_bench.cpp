@@ -52,7 +52,7 @@ void ConvertWith(benchmark::State& state, const DemosaicKernels* kernels, uint32
   const std::vector<uint8_t>& raw = RawFrame();
   imaging_test::ThreadBandRunner runner(bands);
   for (auto _ : state) {
-    ConvertFrameWith(*kernels, pipeline, raw.data(), kLineOffset, kRowPitch,
+    ConvertFrameWith(*kernels, pipeline, raw.data(), uint32_t(raw.size()), kLineOffset, kRowPitch,
                      bands > 1 ? &runner : nullptr, bands);
     benchmark::DoNotOptimize(output);
   }

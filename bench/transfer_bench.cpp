@@ -63,7 +63,7 @@ void ReadFullFrames(benchmark::State& state, const sim::CameraOptions& options, 
   }
   auto* camera = static_cast<CameraObject*>(rig.ctx);
   BOOLEAN good = FALSE;
-  if (camera->ReadFrame(rig.buffer, &good) != STATUS_SUCCESS || !good) {  // warm-up
+  if (camera->ReadFrame(rig.buffer, rig.ctx->frameBytes, &good) != STATUS_SUCCESS || !good) {  // warm-up
     state.SkipWithError("warm-up frame failed");
     return;
   }
@@ -72,7 +72,7 @@ void ReadFullFrames(benchmark::State& state, const sim::CameraOptions& options, 
   for (auto _ : state) {
     double wall0 = WallSeconds();
     double cpu0 = ThreadCpuSeconds();
-    NTSTATUS status = camera->ReadFrame(rig.buffer, &good);
+    NTSTATUS status = camera->ReadFrame(rig.buffer, rig.ctx->frameBytes, &good);
     double cpu = ThreadCpuSeconds() - cpu0;
     double wall = WallSeconds() - wall0;
     if (status != STATUS_SUCCESS || !good) {

@@ -22,7 +22,9 @@ class CameraObject {
  public:
   virtual void NotifyFrameReady() = 0;
   virtual LONG ApplySettings() = 0;
-  virtual NTSTATUS ReadFrame(PUCHAR buffer, BOOLEAN* frameGood) = 0;
+  // Reads one raw frame into a buffer of bufferBytes bytes; a frame layout
+  // longer than the buffer is refused with STATUS_BUFFER_TOO_SMALL.
+  virtual NTSTATUS ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* frameGood) = 0;
   virtual void GetFrameBytes(ULONG* frameBytes) = 0;
   virtual void GetLineOffset(ULONG* lineOffset) = 0;
   virtual void GetRowPitch(ULONG* rowPitch) = 0;

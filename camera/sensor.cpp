@@ -57,6 +57,53 @@ ULONG ReadOrZero(DeviceContext* ctx, UCHAR reg) {
 
 bool HasShortVariantBits(ULONG variant) { return (variant & 0x7E0) == 0xE0; }
 
+// Reads the chip identification and the variant register. Only a complete
+// answer replaces the stored identity: after a clock change the sensor may
+// not answer at all, and a failed read taken as 0 would pass for the other
+// revision with its longer frame. Before the first complete answer both
+// count as 0. Call with the exchange mutex held.
+void IdentifySensor(DeviceContext* ctx, ULONG* chip, ULONG* variant) {
+  ULONG readChip = 0;
+  ULONG readVariant = 0;
+  bool chipRead = ReadSensorRegister(ctx, kRegChipId, &readChip);
+  bool variantRead = ReadSensorRegister(ctx, kRegChipVariant, &readVariant);
+  if (chipRead && variantRead) {
+    ctx->sensorChipId = readChip;
+    ctx->sensorVariant = readVariant;
+  }
+  *chip = ctx->sensorChipId;
+  *variant = ctx->sensorVariant;
+}
+
+// The raw frame of the current output size on this sensor revision: each
+// row carries the revision's lead-in and a tail, skipping by 8 adds more, and
+// the bridge moves whole kilobytes.
+FrameLayout LayoutFor(ULONG chip, ULONG variant, LONG mode, LONG width, LONG height) {
+  FrameLayout layout;
+  layout.lineOffset = (chip == 0x1800 || HasShortVariantBits(variant)) ? kShortLineOffset : kLongLineOffset;
+  layout.rowPitch = layout.lineOffset + ULONG(width) + kRowTail + (mode == 3 ? kFactor8RowExtra : 0);
+  layout.frameBytes = layout.rowPitch * ULONG(height) + layout.lineOffset;
+  if (layout.frameBytes % 1024 != 0) layout.frameBytes += 1024 - layout.frameBytes % 1024;
+  return layout;
+}
+
+// Stores a newly computed layout unless the open pin already has one, and
+// returns the layout in force. The first layout stored while a pin exists is
+// the one its raw buffers are made for, so it stays until the pin goes.
+FrameLayout SettleFrameLayout(DeviceContext* ctx, const FrameLayout& computed) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ctx->layoutLock, &oldIrql);
+  if (!ctx->layoutFixed) {
+    ctx->lineOffset = computed.lineOffset;
+    ctx->rowPitch = computed.rowPitch;
+    ctx->frameBytes = computed.frameBytes;
+    ctx->layoutFixed = InterlockedCompareExchange(&ctx->pinOpen, 0, 0) != 0;
+  }
+  FrameLayout inForce = {ctx->lineOffset, ctx->rowPitch, ctx->frameBytes};
+  KeReleaseSpinLock(&ctx->layoutLock, oldIrql);
+  return inForce;
+}
+
 // Sets or clears bits of a register with a read-modify-write. The stored
 // setting follows only when the sensor took the new value.
 bool UpdateRegisterBits(DeviceContext* ctx, UCHAR reg, ULONG bits, bool on) {
@@ -68,7 +115,10 @@ bool UpdateRegisterBits(DeviceContext* ctx, UCHAR reg, ULONG bits, bool on) {
 
 void PublishBayerPhase(DeviceContext* ctx) {
   LONG phase = ComputeBayerPhase(ctx);
-  if (ctx->pipeline != nullptr) SetBayerPhase(ctx->pipeline, phase);
+  ImagePipeline* pipeline = ReferencePipeline(ctx);
+  if (pipeline == nullptr) return;
+  SetBayerPhase(pipeline, phase);
+  ReleasePipeline(ctx);
 }
 
 bool SendFrameSetup(DeviceContext* ctx) {
@@ -89,8 +139,9 @@ bool SendFrameSize(DeviceContext* ctx, ULONG frameBytes) {
 bool InitSensor(DeviceContext* ctx) {
   AcquireExchangeMutex(ctx);
   WriteSensorRegister(ctx, kRegOutputControl, 0);
-  ULONG chip = ReadOrZero(ctx, kRegChipId);
-  ULONG variant = ReadOrZero(ctx, kRegChipVariant);
+  ULONG chip = 0;
+  ULONG variant = 0;
+  IdentifySensor(ctx, &chip, &variant);
   if (chip == 0x1801 && HasShortVariantBits(variant))
     for (const RegisterValue& setting : kRevisionSetup) WriteSensorRegister(ctx, setting.reg, setting.value);
   for (UCHAR reg : kInitialGainRegisters) WriteSensorRegister(ctx, reg, 14);
@@ -110,8 +161,10 @@ void SetGeometry(DeviceContext* ctx, LONG x, LONG y, LONG width, LONG height, LO
     if (y < 0) y = 0;
     if (width < kSmallestWindow) width = kSmallestWindow;
     if (height < kSmallestWindow) height = kSmallestWindow;
-    if (x + width > kSensorWidth) width = kSensorWidth - x;
-    if (y + height > kSensorHeight) height = kSensorHeight - y;
+    // x and y are now inside the sensor, so the differences cannot overflow
+    // the way x + width can for a width near the largest value.
+    if (width > kSensorWidth - x) width = kSensorWidth - x;
+    if (height > kSensorHeight - y) height = kSensorHeight - y;
     ctx->outputWidth = width;
     ctx->outputHeight = height;
   } else {
@@ -196,8 +249,15 @@ bool SetExTrigger(DeviceContext* ctx, bool on) {
   return written;
 }
 
+// The handshake with ReadFrame: reconfigureDone is reset only here, before
+// the mark is raised, and set when the change is over (or did not happen).
+// A stream stop or an earlier failed change leaves it set with no reader to
+// consume it; resetting it first means a read that takes this change's mark
+// always waits for this change. Clock changes are serialised by the exchange
+// mutex, so no other change can reset the event between our reset and set.
 bool SetHalfClock(DeviceContext* ctx, LONG value) {
   AcquireExchangeMutex(ctx);
+  KeResetEvent(&ctx->reconfigureDone);
   InterlockedExchange(&ctx->reconfigurePending, 1);
   PreparePacket(ctx->commandPacket, kCommandHalfClock);
   ctx->commandPacket[1] = value != 0 ? 1 : 0;
@@ -219,34 +279,39 @@ bool SetHalfClock(DeviceContext* ctx, LONG value) {
 
 void SetWhiteBalance(DeviceContext* ctx, LONG on) {
   ctx->whiteBalance = on;
-  ImagePipeline* pipeline = ctx->pipeline;
+  ImagePipeline* pipeline = ReferencePipeline(ctx);
   if (pipeline == nullptr) return;
   SetAutoWhiteBalance(pipeline, on);
   if (on == 0) {
     // The gains automatic white balance found become the manual gains.
-    ctx->redGain = ULONG(InterlockedCompareExchange(&pipeline->redGain, 0, 0));
-    ctx->greenGain = ULONG(InterlockedCompareExchange(&pipeline->greenGain, 0, 0));
-    ctx->blueGain = ULONG(InterlockedCompareExchange(&pipeline->blueGain, 0, 0));
+    ctx->redGain = ULONG(ReadParameter(&pipeline->redGain));
+    ctx->greenGain = ULONG(ReadParameter(&pipeline->greenGain));
+    ctx->blueGain = ULONG(ReadParameter(&pipeline->blueGain));
   }
+  ReleasePipeline(ctx);
 }
 
-void SetPinOpen(DeviceContext* ctx, LONG value) { InterlockedExchange(&ctx->pinOpen, value); }
+// A new pin, or none, gets the layout of the next ApplySettings.
+void SetPinOpen(DeviceContext* ctx, LONG value) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&ctx->layoutLock, &oldIrql);
+  InterlockedExchange(&ctx->pinOpen, value);
+  ctx->layoutFixed = FALSE;
+  KeReleaseSpinLock(&ctx->layoutLock, oldIrql);
+}
 
 LONG DeviceContext::ApplySettings() {
   AcquireExchangeMutex(this);
-  ULONG chip = ReadOrZero(this, kRegChipId);
-  ULONG variant = ReadOrZero(this, kRegChipVariant);
-  lineOffset = (chip == 0x1800 || HasShortVariantBits(variant)) ? kShortLineOffset : kLongLineOffset;
+  ULONG chip = 0;
+  ULONG variant = 0;
+  IdentifySensor(this, &chip, &variant);
 
   ULONG rowSkip = ReadOrZero(this, kRegRowSkip) & ~0x7u;
   ULONG columnSkip = ReadOrZero(this, kRegColumnSkip) & ~0x7u;
   LONG mode = (subSample >= 0 && subSample <= 3) ? subSample : 0;
   rowSkip |= kSkipBits[mode];
   columnSkip |= kSkipBits[mode];
-
-  rowPitch = lineOffset + ULONG(outputWidth) + kRowTail + (mode == 3 ? kFactor8RowExtra : 0);
-  frameBytes = rowPitch * ULONG(outputHeight) + lineOffset;
-  if (frameBytes % 1024 != 0) frameBytes += 1024 - frameBytes % 1024;
+  FrameLayout layout = SettleFrameLayout(this, LayoutFor(chip, variant, mode, outputWidth, outputHeight));
 
   WriteSensorRegister(this, kRegRowStart, ULONG(roiY + kRowStartOffset));
   WriteSensorRegister(this, kRegColumnStart, ULONG(roiX + kColumnStartOffset));
@@ -256,7 +321,7 @@ LONG DeviceContext::ApplySettings() {
   WriteSensorRegister(this, kRegColumnSkip, columnSkip & 0xFFFF);
 
   SendFrameSetup(this);
-  SendFrameSize(this, frameBytes);
+  SendFrameSize(this, layout.frameBytes);
 
   SetFlipV(this, flipV);
   SetFlipH(this, flipH);

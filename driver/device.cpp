@@ -7,6 +7,7 @@
 #include "stream/capture_context.h"
 #include "stream/descriptors.h"
 #include "usb/command_packets.h"
+#include "usb/frame_transfer.h"
 #include "usb/usb_requests.h"
 
 namespace {
@@ -52,6 +53,9 @@ void InitializeDeviceContext(DeviceContext* ctx, PKSDEVICE device) {
   RtlZeroMemory(ctx->commandPacket, kPacketBytes);
   RtlZeroMemory(ctx->frameRequestPacket, kPacketBytes);
   KeInitializeMutex(&ctx->exchangeMutex, 0);
+  KeInitializeSpinLock(&ctx->layoutLock);
+  InitializeRundown(&ctx->configRundown);
+  InitializeRundown(&ctx->pipelineRundown);
 }
 
 void CreateCaptureContext(DeviceContext* ctx, PKSDEVICE device) {
@@ -91,6 +95,16 @@ NTSTATUS IdentifyAndConfigure(DeviceContext* ctx) {
   if (urb != nullptr) ExFreePoolWithTag(urb, kTagUsb);
   if (descriptor != nullptr) ExFreePoolWithTag(descriptor, kTagUsb);
   return status;
+}
+
+// Takes the configuration away from every user before it is released or
+// replaced. Call with the exchange mutex held, which keeps register and
+// command exchanges out; frame reads and pipe aborts are kept out by the
+// rundown. The frame read in flight is cancelled so that the wait is short.
+void CloseConfiguration(DeviceContext* ctx) {
+  CloseRundown(&ctx->configRundown);
+  CancelChunkRequests(&ctx->usb);
+  WaitForRundown(&ctx->configRundown);
 }
 
 void SendStartUpCommand(DeviceContext* ctx) {
@@ -142,8 +156,12 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   }
   if (NT_SUCCESS(factoryStatus) && !device->Started) CreateCaptureContext(ctx, device);
 
+  AcquireExchangeMutex(ctx);
+  CloseConfiguration(ctx);
   ReleaseConfiguration(&ctx->usb);
   NTSTATUS status = IdentifyAndConfigure(ctx);
+  OpenRundown(&ctx->configRundown);
+  ReleaseExchangeMutex(ctx);
   SendStartUpCommand(ctx);
   InitSensor(ctx);
   return status;
@@ -153,7 +171,10 @@ void DeviceStop(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   DeviceContext* ctx = DeviceContextOf(device);
   if (ctx == nullptr) return;
+  AcquireExchangeMutex(ctx);
+  CloseConfiguration(ctx);
   ReleaseConfiguration(&ctx->usb);
+  ReleaseExchangeMutex(ctx);
   DeconfigureDevice(&ctx->usb);
 }
 

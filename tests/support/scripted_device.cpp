@@ -90,17 +90,31 @@ host::UsbTransferResult ScriptedDevice::GetDescriptor(uint8_t type, uint8_t inde
 
 USBD_STATUS ScriptedDevice::SelectConfiguration(uint8_t value) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (value != 0 && !USBD_SUCCESS(selectConfigurationStatus)) return selectConfigurationStatus;
   selected_ = value;
   return USBD_STATUS_SUCCESS;
 }
 
+void ScriptedDevice::SetCommandHook(std::function<void(const std::vector<uint8_t>&)> hook) {
+  std::lock_guard<std::mutex> guard(lock_);
+  hook_ = std::move(hook);
+}
+
 host::UsbTransferResult ScriptedDevice::BulkOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) {
   host::UsbBusSink* bus;
+  std::function<void(const std::vector<uint8_t>&)> hook;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    hook = hook_;
+  }
+  if (hook) hook(std::vector<uint8_t>(data, data + length));
   {
     std::lock_guard<std::mutex> guard(lock_);
     commands_.emplace_back(data, data + length);
     bus = bus_;
     if (length >= 4 && data[0] == 0x04) registers_[data[1]] = uint16_t(data[2] << 8 | data[3]);
+    if (length >= 5 && data[0] == 0x09) frameSize_ = uint32_t(data[1] | data[2] << 8 | data[3] << 16 | uint32_t(data[4]) << 24);
+    if (length >= 1 && data[0] == 0x03 && sendFrames) frameRemaining_ = frameSize_;
     if (length >= 2 && data[0] == 0x0C && answerRegisterReads) {
       std::vector<uint8_t> first(64, 0), second(64, 0);
       first[0] = 0x0C;
@@ -117,6 +131,12 @@ host::UsbTransferResult ScriptedDevice::BulkOut(uint8_t endpointAddress, const u
 
 host::UsbInResult ScriptedDevice::BulkIn(uint8_t endpointAddress, uint8_t* buffer, uint32_t capacity) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (endpointAddress == 0x82 && frameRemaining_ > 0) {
+    uint32_t bytes = frameRemaining_ < capacity ? frameRemaining_ : capacity;
+    memset(buffer, 0x5A, bytes);
+    frameRemaining_ -= bytes;
+    return {USBD_STATUS_SUCCESS, bytes, frameRemaining_ == 0};
+  }
   if (endpointAddress != 0x81 || replies_.empty()) return {};
   std::vector<uint8_t> reply = replies_.front();
   replies_.pop_front();

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -40,8 +41,14 @@ class ScriptedDevice : public host::UsbDeviceModel {
   std::vector<uint8_t> configuration;
   USBD_STATUS deviceDescriptorStatus = USBD_STATUS_SUCCESS;
   USBD_STATUS configurationStatus = USBD_STATUS_SUCCESS;
+  USBD_STATUS selectConfigurationStatus = USBD_STATUS_SUCCESS;  // of selecting a configuration (not 0)
   int64_t configurationBytesLimit = -1;  // return at most this many bytes of the configuration
   bool answerRegisterReads = true;       // queue the two replies of a register read
+  bool sendFrames = false;  // answer the go command (0x03) with a frame of the size command's length
+
+  // Called on the bus thread with every command packet before it is carried
+  // out; it may block to hold the camera in the middle of a sequence.
+  void SetCommandHook(std::function<void(const std::vector<uint8_t>&)> hook);
 
   std::vector<std::vector<uint8_t>> Commands();
   uint16_t Register(uint8_t number);
@@ -63,6 +70,9 @@ class ScriptedDevice : public host::UsbDeviceModel {
   std::map<uint8_t, uint16_t> registers_;
   std::deque<std::vector<uint8_t>> replies_;
   uint8_t selected_ = 0;
+  std::function<void(const std::vector<uint8_t>&)> hook_;
+  uint32_t frameSize_ = 0;       // from the last frame-size command
+  uint32_t frameRemaining_ = 0;  // bytes of the frame in flight still to send
 };
 
 }  // namespace test

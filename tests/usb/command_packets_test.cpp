@@ -130,7 +130,7 @@ TEST(CommandPacketsTwoPipes, PipeTwoIsRefusedWhilePipesZeroAndOneWork) {
   BOOLEAN good = TRUE;
   UCHAR frame[1024];
   ctx->frameBytes = sizeof frame;
-  EXPECT_EQ(static_cast<CameraObject*>(ctx)->ReadFrame(frame, &good), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(static_cast<CameraObject*>(ctx)->ReadFrame(frame, sizeof frame, &good), STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(good);
 }
 

@@ -153,7 +153,7 @@ TEST(FrameTransferSoak, FramesWithInjectedFaultsSilencesAndConcurrentCancelsEndC
         memset(buffer, 0, size);
 
         BOOLEAN good = FALSE;
-        NTSTATUS status = camera->ReadFrame(buffer, &good);
+        NTSTATUS status = camera->ReadFrame(buffer, size, &good);
 
         bool faulted = faultsInjected.load() != faultsAtStart;
         bool cancelled = cancelRunningAtStart || cancelsBegun.load() != cancelsAtStart;
@@ -221,7 +221,7 @@ TEST(FrameTransferSoak, FramesWithInjectedFaultsSilencesAndConcurrentCancelsEndC
     // After all that the camera still delivers a whole frame.
     memset(buffer, 0, size);
     BOOLEAN good = FALSE;
-    EXPECT_EQ(camera->ReadFrame(buffer, &good), STATUS_SUCCESS);
+    EXPECT_EQ(camera->ReadFrame(buffer, size, &good), STATUS_SUCCESS);
     EXPECT_TRUE(good);
     EXPECT_EQ(memcmp(buffer, expected.data(), size), 0);
     EXPECT_EQ(LiveByTag(), baseline);

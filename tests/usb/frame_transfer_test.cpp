@@ -191,7 +191,7 @@ class FrameTransfer : public ::testing::Test {
     std::vector<uint8_t> expected = Camera().RenderFrame();
     ASSERT_EQ(expected.size(), buffer.size());
     BOOLEAN good = FALSE;
-    EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_SUCCESS);
+    EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_SUCCESS);
     EXPECT_TRUE(good);
     EXPECT_TRUE(buffer.Bytes(0, buffer.size()) == expected) << "frame differs from what the camera sent";
   }
@@ -387,7 +387,7 @@ TEST_F(FrameTransfer, ChunkErrorsAndShortChunksDoNotFailTheFrame) {
     auto before = LiveByTag();
     buffer.Fill(0xE7);
     BOOLEAN good = FALSE;
-    EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_SUCCESS);
+    EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_SUCCESS);
     EXPECT_TRUE(good);
     Bus().SetInFault(nullptr);
     ExpectFrameReleased(before);
@@ -420,7 +420,7 @@ TEST_F(FrameTransfer, SilentCameraTimesOutWithEveryRequestCancelledAndFreed) {
 
   BOOLEAN good = TRUE;
   auto start = Clock::now();
-  EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_TIMEOUT);
+  EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_TIMEOUT);
   double elapsed = MillisecondsSince(start);
   EXPECT_FALSE(good);
   EXPECT_GE(elapsed, 290.0) << "returned before the time limit";
@@ -443,7 +443,7 @@ TEST_F(FrameTransfer, CameraThatStopsMidFrameTimesOutAndKeepsWhatArrived) {
   Camera().SetFaults(faults);
   auto before = LiveByTag();
   BOOLEAN good = TRUE;
-  EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_TIMEOUT);
+  EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_TIMEOUT);
   EXPECT_FALSE(good);
   ExpectFrameReleased(before);
   EXPECT_TRUE(buffer.Bytes(0, 65536) == std::vector<uint8_t>(expected.begin(), expected.begin() + 65536));
@@ -464,7 +464,7 @@ TEST_F(FrameTransfer, CancelReadReleasesAWaitingReadLongBeforeTheTimeLimit) {
     SCOPED_TRACE(std::to_string(cancellers) + " cancelling thread(s)");
     uint64_t started = Camera().FramesStarted();
     BOOLEAN good = FALSE;
-    auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), &good); });
+    auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), buffer.size(), &good); });
     // Go is sent after the last chunk request: from then on the whole frame
     // is queued at the bus.
     ASSERT_TRUE(WaitUntil([&] { return Camera().FramesStarted() > started; }));
@@ -519,7 +519,7 @@ TEST_F(FrameTransferSubmission, FailedSubmissionEndsQueuingSendsGoResetsThePipeA
     buffer.Fill(0xE7);
     BOOLEAN good = TRUE;
     auto start = Clock::now();
-    EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_TIMEOUT);
+    EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_TIMEOUT);
     // The chunks that went out are filled by the frame that go started; the
     // ones never submitted are not waited for.
     EXPECT_LT(MillisecondsSince(start), 2500.0) << "waited for chunks that were never submitted";
@@ -558,7 +558,7 @@ TEST_F(FrameTransferSubmission, FailedPipeResetQueriesThePortAndResetsItOnlyWhen
     FailChunkSubmission(1);
     Bus().ClearLog();
     BOOLEAN good = TRUE;
-    EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_TIMEOUT);
+    EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_TIMEOUT);
     Bus().SetSubmitFault(nullptr);
     EXPECT_EQ(Traffic(Bus().Log()), std::string("hhccgrs") + (c.resets ? "p" : ""));
     EXPECT_EQ(Bus().PortResets() - resets, c.resets);
@@ -624,7 +624,7 @@ TEST_F(FrameTransferSubmission, SubmissionRefusedForLackOfResourcesIsAFailedSubm
     FailingFilter filter(lower, ctx_->usb.interfaceInfo->Pipes[kFramePipe].PipeHandle, 2);
     ctx_->usb.lowerDeviceObject = filter.Device();
     BOOLEAN good = TRUE;
-    NTSTATUS status = Object()->ReadFrame(buffer.data(), &good);
+    NTSTATUS status = Object()->ReadFrame(buffer.data(), buffer.size(), &good);
     // Whatever the status, the two chunks in flight must be done before the
     // read returns; the bus must not write into the buffer afterwards.
     size_t pending = Bus().PendingInTransfers();
@@ -656,7 +656,7 @@ TEST_F(FrameTransfer, EveryAllocationOfAFrameReadFailingInTurnLeavesADefinedStat
     host::FailNthAllocation(n);
     BOOLEAN good = TRUE;
     auto start = Clock::now();
-    NTSTATUS status = Object()->ReadFrame(buffer.data(), &good);
+    NTSTATUS status = Object()->ReadFrame(buffer.data(), buffer.size(), &good);
     double elapsed = MillisecondsSince(start);
     bool reached = host::PoolAllocationAttempts() >= n;
     host::ClearPoolFaults();
@@ -746,7 +746,7 @@ TEST_F(FrameTransferPaced, UnplugMidFrameEndsTheReadAndLeaksNothing) {
     RawBuffer buffer(size);
     auto before = LiveByTag();
     BOOLEAN good = FALSE;
-    auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), &good); });
+    auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), buffer.size(), &good); });
     ASSERT_TRUE(WaitUntil([&] { return Camera().FramesStarted() > 0; }));
     std::this_thread::sleep_for(milliseconds(delayMs));
     auto start = Clock::now();
@@ -764,7 +764,7 @@ TEST_F(FrameTransferPaced, UnplugMidFrameEndsTheReadAndLeaksNothing) {
   // With the camera gone every submission fails: the read ends at once.
   auto start = Clock::now();
   BOOLEAN good = TRUE;
-  EXPECT_EQ(Object()->ReadFrame(buffer.data(), &good), STATUS_TIMEOUT);
+  EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_TIMEOUT);
   EXPECT_FALSE(good);
   EXPECT_LT(MillisecondsSince(start), kLimitMs / 2.0) << "waited for requests that never went out";
   EXPECT_EQ(Bus().PortResets(), 0u) << "a port that is not connected is not reset";

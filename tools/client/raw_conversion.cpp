@@ -147,13 +147,14 @@ bool Convert(const RawConversionOptions& o, const std::vector<uint8_t>& raw,
   result->height = o.height;
   result->bgra.assign(size_t(o.width) * o.height * 4, 0);
   p->outputImage = result->bgra.data();
-  ConvertFrame(p, raw.data(), o.lineOffset, o.rowPitch);
+  bool converted = raw.size() <= UINT32_MAX &&
+                   ConvertFrame(p, raw.data(), uint32_t(raw.size()), o.lineOffset, o.rowPitch);
   result->redGain = uint32_t(ReadParameter(&p->redGain));
   result->greenGain = uint32_t(ReadParameter(&p->greenGain));
   result->blueGain = uint32_t(ReadParameter(&p->blueGain));
   p->outputImage = nullptr;
   FreeImagePipeline(p);
-  return true;
+  return converted || Fail(error, "the raw frame does not hold the geometry");
 }
 
 }  // namespace
