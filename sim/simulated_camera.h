@@ -46,6 +46,7 @@ struct CameraFaults {
   bool noReplies = false;           // queue no reply packets
   bool firstReplyOnly = false;      // of the two reply packets, queue only the first
   uint32_t shortReplyBytes = 0;     // nonzero: reply packets are this long
+  bool holdReplies = false;         // keep replies back until the faults are set without this
   bool stallCommandPipe = false;    // the command endpoint is halted (until ResetPipe)
   bool stallReplyPipe = false;      // the reply endpoint is halted (until ResetPipe)
 };

@@ -20,7 +20,8 @@ enum CommandCode : UCHAR {
 
 // Moves one packet on a pipe in the pipe's own direction, bounded by the
 // frame time limit: a camera that never answers makes the exchange fail with
-// STATUS_IO_TIMEOUT instead of blocking its caller.
+// STATUS_IO_TIMEOUT instead of blocking its caller. Nothing is retried and no
+// pipe is reset here; a register read recovers its reply pipe itself.
 NTSTATUS PipeExchange(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG* transferred);
 bool SendCommand(DeviceContext* ctx, PUCHAR packet);
 bool ReceiveReply(DeviceContext* ctx, PUCHAR packet);

@@ -1,0 +1,127 @@
+// Register exchanges with a camera whose replies go wrong: short, failed,
+// late or left over from an earlier command. Every read after such a reply
+// must still get its own register's value.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "camera/sensor.h"
+#include "tools/client/camera_system.h"
+#include "usb/command_packets.h"
+
+namespace {
+
+using kscam::CameraSystem;
+
+// Registers with values that tell them apart, and none equal to another's.
+constexpr UCHAR kRegisters[] = {0x60, 0x61, 0x62, 0x63};
+constexpr uint16_t ValueOf(UCHAR reg) { return uint16_t(0x1100 * (reg - 0x5F) + reg); }
+
+class RegisterExchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(system_.BringUp(), STATUS_SUCCESS);
+    ctx_ = system_.Context();
+    for (UCHAR reg : kRegisters) Camera().SetRegister(reg, ValueOf(reg));
+  }
+  sim::SimulatedCamera& Camera() { return *system_.Camera(); }
+  void SetFault(void (*set)(sim::CameraFaults&)) {
+    sim::CameraFaults faults;
+    set(faults);
+    Camera().SetFaults(faults);
+  }
+  void ClearFaults() { Camera().SetFaults(sim::CameraFaults()); }
+  // Reads every test register twice over; each must give its own value.
+  void ExpectEveryReadPaired() {
+    for (int round = 0; round < 2; ++round)
+      for (UCHAR reg : kRegisters) {
+        ULONG value = 0;
+        EXPECT_TRUE(ReadSensorRegister(ctx_, reg, &value)) << "register " << int(reg);
+        EXPECT_EQ(value, ValueOf(reg)) << "register " << int(reg);
+      }
+  }
+
+  CameraSystem system_;
+  DeviceContext* ctx_ = nullptr;
+};
+
+TEST_F(RegisterExchange, AfterAShortReplyEveryReadGetsItsOwnValue) {
+  SetFault([](sim::CameraFaults& f) { f.shortReplyBytes = 10; });
+  ULONG value = 0xBEEF;
+  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x00, &value));
+  EXPECT_EQ(value, 0xBEEFu) << "a failed read leaves the value alone";
+  ClearFaults();
+  ExpectEveryReadPaired();
+  EXPECT_EQ(Camera().PendingReplies(), 0u);
+}
+
+// The bus fails the transfer before the camera hands over its packet, so the
+// answer is still waiting in the camera; on the real stack the failed
+// transfer also halts the reply endpoint.
+TEST_F(RegisterExchange, AfterAFailedReplyTransferEveryReadGetsItsOwnValue) {
+  for (uint64_t failedReply : {0, 1}) {
+    SCOPED_TRACE(failedReply == 0 ? "first reply failed" : "second reply failed");
+    std::atomic<uint64_t> replies{0};
+    system_.Bus().SetInFault([&](uint8_t endpoint, uint64_t) {
+      host::UsbBus::InFault fault;
+      fault.fail = endpoint == 0x81 && replies++ == failedReply;
+      fault.status = USBD_STATUS_STALL_PID;
+      return fault;
+    });
+    ULONG value = 0;
+    EXPECT_FALSE(ReadSensorRegister(ctx_, 0x60, &value));
+    system_.Bus().SetInFault(nullptr);
+    ExpectEveryReadPaired();
+  }
+}
+
+// The camera answers, but only after the driver gave up waiting.
+TEST_F(RegisterExchange, ALateReplyIsNotTakenForALaterRead) {
+  SetFault([](sim::CameraFaults& f) { f.holdReplies = true; });
+  ULONG value = 0;
+  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x61, &value));
+  ClearFaults();  // the held echo and answer of 0x61 arrive now
+  ASSERT_TRUE(ReadSensorRegister(ctx_, 0x62, &value));
+  EXPECT_EQ(value, ValueOf(0x62));
+  ExpectEveryReadPaired();
+  EXPECT_EQ(Camera().PendingReplies(), 0u);
+}
+
+// Replies nobody collected (a query whose caller gave up) sit in front of
+// the next read's own replies.
+TEST_F(RegisterExchange, RepliesOfAnEarlierCommandArePassedOver) {
+  UCHAR query[kPacketBytes];
+  PreparePacket(query, kCommandHalfClockQuery);
+  ASSERT_TRUE(SendCommand(ctx_, query));
+  ASSERT_EQ(Camera().PendingReplies(), 2u);
+  ExpectEveryReadPaired();
+  EXPECT_EQ(Camera().PendingReplies(), 0u);
+}
+
+// Mirrors and trigger read the register they change: a read shifted by a
+// bad reply would write another register's bits into them.
+TEST_F(RegisterExchange, ReadModifyWriteAfterABadReplyKeepsTheOtherBits) {
+  Camera().SetRegister(0x20, 0x0040);
+  Camera().SetRegister(0x1E, 0x0081);
+  SetFault([](sim::CameraFaults& f) { f.shortReplyBytes = 10; });
+  ULONG value = 0;
+  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x60, &value));
+  ClearFaults();
+  EXPECT_TRUE(SetFlipH(ctx_, 1));
+  EXPECT_EQ(Camera().Register(0x20), 0x4040);
+  EXPECT_TRUE(SetExTrigger(ctx_, true));
+  EXPECT_EQ(Camera().Register(0x1E), 0x0381);
+  EXPECT_TRUE(SetFlipV(ctx_, 1));
+  EXPECT_EQ(Camera().Register(0x20), 0xC040);
+
+  SetFault([](sim::CameraFaults& f) { f.holdReplies = true; });
+  EXPECT_FALSE(SetFlipH(ctx_, 0));
+  EXPECT_EQ(ctx_->flipH, 1) << "a read that timed out changes nothing";
+  ClearFaults();
+  EXPECT_TRUE(SetExTrigger(ctx_, false));
+  EXPECT_EQ(Camera().Register(0x1E), 0x0081);
+  EXPECT_TRUE(SetFlipH(ctx_, 0));
+  EXPECT_EQ(Camera().Register(0x20), 0x8040);
+}
+
+}  // namespace
