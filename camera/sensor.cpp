@@ -84,20 +84,37 @@ bool SendFrameSize(DeviceContext* ctx, ULONG frameBytes) {
   return SendCommand(ctx, packet);
 }
 
+// An exchange that timed out: the camera stopped answering.
+bool TimedOut(NTSTATUS status) { return status == STATUS_IO_TIMEOUT; }
+
+// The start-up programming. Refused writes and failed reads are passed over
+// (a failed read counts as 0), but once an exchange times out the camera has
+// stopped answering and every remaining register would wait out the same
+// bound, so the programming ends there. Call with the exchange mutex held.
+NTSTATUS ProgramStartUpRegisters(DeviceContext* ctx) {
+  if (TimedOut(ExchangeRegisterWrite(ctx, kRegOutputControl, 0))) return STATUS_IO_TIMEOUT;
+  ULONG chip = 0;
+  ULONG variant = 0;
+  if (TimedOut(ExchangeRegisterRead(ctx, kRegChipId, &chip)) ||
+      TimedOut(ExchangeRegisterRead(ctx, kRegChipVariant, &variant)))
+    return STATUS_IO_TIMEOUT;
+  if (chip == 0x1801 && HasShortVariantBits(variant))
+    for (const RegisterValue& setting : kRevisionSetup)
+      if (TimedOut(ExchangeRegisterWrite(ctx, setting.reg, setting.value))) return STATUS_IO_TIMEOUT;
+  for (UCHAR reg : kInitialGainRegisters)
+    if (TimedOut(ExchangeRegisterWrite(ctx, reg, 14))) return STATUS_IO_TIMEOUT;
+  // Bit 15 is the vertical mirror; it is rewritten from flipV when settings apply.
+  if (TimedOut(ExchangeRegisterWrite(ctx, kRegMirror, 0x8040))) return STATUS_IO_TIMEOUT;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
-bool InitSensor(DeviceContext* ctx) {
+NTSTATUS InitSensor(DeviceContext* ctx) {
   AcquireExchangeMutex(ctx);
-  WriteSensorRegister(ctx, kRegOutputControl, 0);
-  ULONG chip = ReadOrZero(ctx, kRegChipId);
-  ULONG variant = ReadOrZero(ctx, kRegChipVariant);
-  if (chip == 0x1801 && HasShortVariantBits(variant))
-    for (const RegisterValue& setting : kRevisionSetup) WriteSensorRegister(ctx, setting.reg, setting.value);
-  for (UCHAR reg : kInitialGainRegisters) WriteSensorRegister(ctx, reg, 14);
-  // Bit 15 is the vertical mirror; it is rewritten from flipV when settings apply.
-  WriteSensorRegister(ctx, kRegMirror, 0x8040);
+  NTSTATUS status = ProgramStartUpRegisters(ctx);
   ReleaseExchangeMutex(ctx);
-  return true;
+  return status;
 }
 
 void SetGeometry(DeviceContext* ctx, LONG x, LONG y, LONG width, LONG height, LONG mode) {

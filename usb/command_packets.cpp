@@ -3,12 +3,19 @@
 // expects replies holds the exchange mutex from the command to its last reply.
 #include "usb/command_packets.h"
 
-#include "usb/frame_transfer.h"
 #include "usb/usb_requests.h"
 
 namespace {
 
 constexpr ULONG kBulkUrbSize = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+
+// The bound of one command or reply transfer, apart from the frame time limit
+// (which a client may raise without limit). The bridge firmware turns a
+// command around within a few microframes, and a sensor register access on
+// its two-wire bus takes well under a millisecond; 500 ms leaves two orders
+// of magnitude for a loaded bus and host, and still lets start-up give up on
+// a dead camera within a second.
+constexpr ULONG kExchangeLimitMs = 500;
 
 // How long a drain waits for a stray reply. The bridge hands out a packet it
 // holds at the next IN token, so whatever it still keeps for an earlier
@@ -18,11 +25,6 @@ constexpr ULONG kDrainLimitMs = 20;
 // A read leaves at most two packets behind; a few more are allowed for
 // replies that arrive after the drain.
 constexpr ULONG kMaxStrayReplies = 4;
-
-ULONG FrameLimitMs() {
-  LONG milliseconds = InterlockedCompareExchange(&transferTimeoutMs, 0, 0);
-  return milliseconds > 0 ? ULONG(milliseconds) : 0;
-}
 
 NTSTATUS ExchangeWithin(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG* transferred,
                         ULONG limitMs) {
@@ -45,11 +47,12 @@ NTSTATUS ExchangeWithin(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULON
 }
 
 // One whole packet; a short transfer fails.
-bool MovePacket(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet) {
-  if (packet == nullptr) return false;
+NTSTATUS MovePacket(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet) {
+  if (packet == nullptr) return STATUS_INVALID_PARAMETER;
   ULONG transferred = 0;
   NTSTATUS status = PipeExchange(ctx, pipeIndex, packet, &transferred);
-  return NT_SUCCESS(status) && transferred == kPacketBytes;
+  if (NT_SUCCESS(status) && transferred != kPacketBytes) status = STATUS_DEVICE_DATA_ERROR;
+  return status;
 }
 
 // After a reply went wrong, the reply endpoint may be halted (the USB stack
@@ -72,16 +75,19 @@ void RecoverReplyPipe(DeviceContext* ctx) {
 // earlier exchange that failed or was given up, and are passed over. A left
 // over answer equal to the echo byte for byte would be taken for it; then
 // this one read is wrong, and the next read pairs again on its own echo.
-bool ReceiveAnswer(DeviceContext* ctx, const UCHAR* command, PUCHAR answer) {
+NTSTATUS ReceiveAnswer(DeviceContext* ctx, const UCHAR* command, PUCHAR answer) {
+  NTSTATUS status = STATUS_DEVICE_DATA_ERROR;  // no echo among the packets allowed
   for (ULONG i = 0; i <= kMaxStrayReplies; ++i) {
     ULONG transferred = 0;
-    if (!NT_SUCCESS(PipeExchange(ctx, kReplyPipe, answer, &transferred))) break;
+    NTSTATUS received = PipeExchange(ctx, kReplyPipe, answer, &transferred);
     bool echo = transferred == kPacketBytes && RtlEqualMemory(answer, command, kPacketBytes);
-    if (echo && MovePacket(ctx, kReplyPipe, answer)) return true;
-    if (echo) break;
+    if (!NT_SUCCESS(received) || echo) {
+      status = NT_SUCCESS(received) ? MovePacket(ctx, kReplyPipe, answer) : received;
+      break;
+    }
   }
-  RecoverReplyPipe(ctx);
-  return false;
+  if (!NT_SUCCESS(status)) RecoverReplyPipe(ctx);
+  return status;
 }
 
 }  // namespace
@@ -98,32 +104,41 @@ void PreparePacket(PUCHAR packet, UCHAR code) {
 }
 
 NTSTATUS PipeExchange(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG* transferred) {
-  return ExchangeWithin(ctx, pipeIndex, packet, transferred, FrameLimitMs());
+  return ExchangeWithin(ctx, pipeIndex, packet, transferred, kExchangeLimitMs);
 }
 
-bool SendCommand(DeviceContext* ctx, PUCHAR packet) { return MovePacket(ctx, kCommandPipe, packet); }
+bool SendCommand(DeviceContext* ctx, PUCHAR packet) { return NT_SUCCESS(MovePacket(ctx, kCommandPipe, packet)); }
 
-bool ReceiveReply(DeviceContext* ctx, PUCHAR packet) { return MovePacket(ctx, kReplyPipe, packet); }
+bool ReceiveReply(DeviceContext* ctx, PUCHAR packet) { return NT_SUCCESS(MovePacket(ctx, kReplyPipe, packet)); }
 
-bool WriteSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG value) {
+NTSTATUS ExchangeRegisterWrite(DeviceContext* ctx, UCHAR reg, ULONG value) {
   AcquireExchangeMutex(ctx);
   PreparePacket(ctx->commandPacket, kCommandRegisterWrite);
   ctx->commandPacket[1] = reg;
   ctx->commandPacket[2] = UCHAR(value >> 8);
   ctx->commandPacket[3] = UCHAR(value);
-  bool written = SendCommand(ctx, ctx->commandPacket);
+  NTSTATUS status = MovePacket(ctx, kCommandPipe, ctx->commandPacket);
   ReleaseExchangeMutex(ctx);
-  return written;
+  return status;
 }
 
-bool ReadSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG* value) {
+NTSTATUS ExchangeRegisterRead(DeviceContext* ctx, UCHAR reg, ULONG* value) {
   AcquireExchangeMutex(ctx);
   PreparePacket(ctx->commandPacket, kCommandRegisterRead);
   ctx->commandPacket[1] = reg;
   UCHAR command[kPacketBytes];
   RtlCopyMemory(command, ctx->commandPacket, kPacketBytes);
-  bool read = SendCommand(ctx, ctx->commandPacket) && ReceiveAnswer(ctx, command, ctx->commandPacket);
-  if (read) *value = ULONG(ctx->commandPacket[0]) << 8 | ctx->commandPacket[1];
+  NTSTATUS status = MovePacket(ctx, kCommandPipe, ctx->commandPacket);
+  if (NT_SUCCESS(status)) status = ReceiveAnswer(ctx, command, ctx->commandPacket);
+  if (NT_SUCCESS(status)) *value = ULONG(ctx->commandPacket[0]) << 8 | ctx->commandPacket[1];
   ReleaseExchangeMutex(ctx);
-  return read;
+  return status;
+}
+
+bool WriteSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG value) {
+  return NT_SUCCESS(ExchangeRegisterWrite(ctx, reg, value));
+}
+
+bool ReadSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG* value) {
+  return NT_SUCCESS(ExchangeRegisterRead(ctx, reg, value));
 }

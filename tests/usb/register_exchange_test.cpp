@@ -4,14 +4,27 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "camera/sensor.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
+#include "usb/frame_transfer.h"
 
 namespace {
 
 using kscam::CameraSystem;
+using namespace std::chrono_literals;
+
+// Raises the frame time limit, as a client may through the property set.
+class FrameTimeLimit {
+ public:
+  explicit FrameTimeLimit(LONG milliseconds) : saved_(InterlockedExchange(&transferTimeoutMs, milliseconds)) {}
+  ~FrameTimeLimit() { InterlockedExchange(&transferTimeoutMs, saved_); }
+
+ private:
+  LONG saved_;
+};
 
 // Registers with values that tell them apart, and none equal to another's.
 constexpr UCHAR kRegisters[] = {0x60, 0x61, 0x62, 0x63};
@@ -122,6 +135,59 @@ TEST_F(RegisterExchange, ReadModifyWriteAfterABadReplyKeepsTheOtherBits) {
   EXPECT_EQ(Camera().Register(0x1E), 0x0081);
   EXPECT_TRUE(SetFlipH(ctx_, 0));
   EXPECT_EQ(Camera().Register(0x20), 0x8040);
+}
+
+// --- The exchange bound ---------------------------------------------------
+
+// A camera that takes commands but never answers: with the frame time limit
+// raised to a minute, every exchange still ends within its own bound.
+TEST_F(RegisterExchange, ExchangesKeepTheirOwnBoundWhenTheFrameLimitIsRaised) {
+  FrameTimeLimit limit(60000);
+  SetFault([](sim::CameraFaults& f) { f.noReplies = true; });
+  auto start = std::chrono::steady_clock::now();
+  UCHAR packet[kPacketBytes] = {};
+  ULONG transferred = 99;
+  EXPECT_EQ(PipeExchange(ctx_, kReplyPipe, packet, &transferred), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(transferred, 0u);
+  ULONG value = 0xBEEF;
+  EXPECT_EQ(ExchangeRegisterRead(ctx_, 0x60, &value), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(value, 0xBEEFu);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "the exchanges waited for the frame limit";
+  EXPECT_EQ(system_.Bus().PendingInTransfers(), 0u) << "a timed-out reply request was left queued";
+  ClearFaults();
+  ExpectEveryReadPaired();
+}
+
+std::vector<uint8_t> Packet(std::initializer_list<uint8_t> head) {
+  std::vector<uint8_t> packet(64, 0);
+  std::copy(head.begin(), head.end(), packet.begin());
+  return packet;
+}
+
+// Start with a camera that stopped answering: the sensor set-up ends at the
+// first exchange that timed out instead of waiting out every register, and
+// Start still reports the configuration's status.
+TEST(RegisterExchangeStart, ASilentCameraEndsTheSensorSetUpAtTheFirstTimeOut) {
+  FrameTimeLimit limit(60000);
+  CameraSystem system;
+  ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
+  sim::CameraFaults silent;
+  silent.noReplies = true;
+  system.Camera()->SetFaults(silent);
+  system.Camera()->ClearCommands();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(system.StartDevice(), STATUS_SUCCESS);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  std::vector<std::vector<uint8_t>> expected = {Packet({kCommandStartUp}), Packet({kCommandRegisterWrite, 0x0D}),
+                                                Packet({kCommandRegisterRead, 0x00})};
+  EXPECT_EQ(system.Camera()->Commands(), expected) << "the set-up went on after the chip identity timed out";
+
+  DeviceContext* ctx = system.Context();
+  EXPECT_EQ(InitSensor(ctx), STATUS_IO_TIMEOUT);
+  system.Camera()->SetFaults(sim::CameraFaults());
+  EXPECT_EQ(InitSensor(ctx), STATUS_SUCCESS);
+  EXPECT_EQ(system.Camera()->Register(0x20), 0x8040) << "the set-up ran to its end";
 }
 
 }  // namespace
