@@ -30,6 +30,12 @@ class FrameTimeLimit {
 constexpr UCHAR kRegisters[] = {0x60, 0x61, 0x62, 0x63};
 constexpr uint16_t ValueOf(UCHAR reg) { return uint16_t(0x1100 * (reg - 0x5F) + reg); }
 
+std::vector<uint8_t> Packet(std::initializer_list<uint8_t> head) {
+  std::vector<uint8_t> packet(64, 0);
+  std::copy(head.begin(), head.end(), packet.begin());
+  return packet;
+}
+
 class RegisterExchange : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,6 +143,65 @@ TEST_F(RegisterExchange, ReadModifyWriteAfterABadReplyKeepsTheOtherBits) {
   EXPECT_EQ(Camera().Register(0x20), 0x8040);
 }
 
+// The trigger's read succeeds and its write is refused: the caller hears of
+// it and the sensor keeps its bits; the requested mode is remembered, so the
+// next ApplySettings writes it.
+TEST_F(RegisterExchange, ATriggerWriteRefusedAfterItsReadIsReported) {
+  Camera().SetRegister(0x1E, 0x0081);
+  Camera().ClearCommands();
+  system_.Bus().SetSubmitFault([](const URB& urb, uint8_t endpoint) {
+    if (urb.UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || endpoint != 0x01) return false;
+    return static_cast<const uint8_t*>(urb.UrbBulkOrInterruptTransfer.TransferBuffer)[0] == kCommandRegisterWrite;
+  });
+  EXPECT_FALSE(SetExTrigger(ctx_, true));
+  system_.Bus().SetSubmitFault(nullptr);
+  EXPECT_EQ(Camera().Commands(), std::vector<std::vector<uint8_t>>{Packet({kCommandRegisterRead, 0x1E})});
+  EXPECT_EQ(Camera().Register(0x1E), 0x0081);
+  EXPECT_EQ(ctx_->exTrigger, 1);
+  static_cast<CameraObject*>(ctx_)->ApplySettings();
+  EXPECT_EQ(Camera().Register(0x1E), 0x0381);
+}
+
+// A bus driver below that completes every request with success but reports
+// a USB error in the request block.
+class UrbErrorBelow {
+ public:
+  explicit UrbErrorBelow(DeviceContext* ctx) : ctx_(ctx), saved_(ctx->usb.lowerDeviceObject) {
+    driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+    device_.DriverObject = &driver_;
+    device_.StackSize = saved_->StackSize;
+    ctx->usb.lowerDeviceObject = &device_;
+  }
+  ~UrbErrorBelow() { ctx_->usb.lowerDeviceObject = saved_; }
+
+ private:
+  static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_STALL_PID;  // the transfer length stays as asked
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  }
+
+  DeviceContext* ctx_;
+  PDEVICE_OBJECT saved_;
+  DRIVER_OBJECT driver_{};
+  DEVICE_OBJECT device_{};
+};
+
+TEST_F(RegisterExchange, AUsbErrorUnderASuccessfulRequestIsAFailure) {
+  UrbErrorBelow below(ctx_);
+  UCHAR packet[kPacketBytes] = {kCommandStartUp};
+  ULONG transferred = 99;
+  EXPECT_EQ(PipeExchange(ctx_, kCommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(transferred, 0u);
+  EXPECT_EQ(PipeExchange(ctx_, kReplyPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(WriteSensorRegister(ctx_, 0x35, 5));
+  ULONG value = 0xBEEF;
+  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x60, &value));
+  EXPECT_EQ(value, 0xBEEFu);
+}
+
 // --- The exchange bound ---------------------------------------------------
 
 // A camera that takes commands but never answers: with the frame time limit
@@ -156,12 +221,6 @@ TEST_F(RegisterExchange, ExchangesKeepTheirOwnBoundWhenTheFrameLimitIsRaised) {
   EXPECT_EQ(system_.Bus().PendingInTransfers(), 0u) << "a timed-out reply request was left queued";
   ClearFaults();
   ExpectEveryReadPaired();
-}
-
-std::vector<uint8_t> Packet(std::initializer_list<uint8_t> head) {
-  std::vector<uint8_t> packet(64, 0);
-  std::copy(head.begin(), head.end(), packet.begin());
-  return packet;
 }
 
 // Start with a camera that stopped answering: the sensor set-up ends at the
