@@ -94,6 +94,28 @@ TEST_F(RegisterExchange, AfterAFailedReplyTransferEveryReadGetsItsOwnValue) {
   }
 }
 
+// The camera still holds the echo and answer of a read whose first reply
+// failed (the bus failed the transfer, or the endpoint was halted); the
+// answer happens to look exactly like the next read's echo, so only draining
+// the pipe after the failure keeps the next read right.
+TEST_F(RegisterExchange, RepliesLeftByAFailedReadAreDrained) {
+  Camera().SetRegister(0x70, uint16_t(kCommandRegisterRead << 8 | kRegisters[0]));
+  for (bool halted : {false, true}) {
+    SCOPED_TRACE(halted ? "halted endpoint" : "failed transfer");
+    std::atomic<bool> failed{halted};
+    system_.Bus().SetInFault([&](uint8_t endpoint, uint64_t) {
+      host::UsbBus::InFault fault;
+      fault.fail = endpoint == 0x81 && !failed.exchange(true);
+      return fault;
+    });
+    if (halted) SetFault([](sim::CameraFaults& f) { f.stallReplyPipe = true; });
+    ULONG value = 0;
+    EXPECT_FALSE(ReadSensorRegister(ctx_, 0x70, &value));
+    system_.Bus().SetInFault(nullptr);
+    ExpectEveryReadPaired();
+  }
+}
+
 // The camera answers, but only after the driver gave up waiting.
 TEST_F(RegisterExchange, ALateReplyIsNotTakenForALaterRead) {
   SetFault([](sim::CameraFaults& f) { f.holdReplies = true; });
