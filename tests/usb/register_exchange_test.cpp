@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "camera/sensor.h"
 #include "tools/client/camera_system.h"
@@ -163,6 +165,34 @@ TEST_F(RegisterExchange, ReadModifyWriteAfterABadReplyKeepsTheOtherBits) {
   EXPECT_EQ(Camera().Register(0x1E), 0x0081);
   EXPECT_TRUE(SetFlipH(ctx_, 0));
   EXPECT_EQ(Camera().Register(0x20), 0x8040);
+}
+
+// Reads from several threads while the bus fails some reply transfers: a
+// read may fail, but one that succeeds has its own register's value.
+TEST_F(RegisterExchange, ConcurrentReadsThroughFailingRepliesStayPaired) {
+  std::atomic<uint64_t> replies{0};
+  system_.Bus().SetInFault([&](uint8_t endpoint, uint64_t) {
+    host::UsbBus::InFault fault;
+    fault.fail = endpoint == 0x81 && replies++ % 7 == 3;
+    return fault;
+  });
+  std::atomic<int> wrong{0};
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (UCHAR reg : kRegisters)
+    threads.emplace_back([&, reg] {
+      for (int i = 0; i < 40; ++i) {
+        ULONG value = 0;
+        if (!ReadSensorRegister(ctx_, reg, &value)) continue;
+        ++good;
+        if (value != ValueOf(reg)) ++wrong;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  system_.Bus().SetInFault(nullptr);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(good, 80);
+  ExpectEveryReadPaired();
 }
 
 // The trigger's read succeeds and its write is refused: the caller hears of
