@@ -26,6 +26,7 @@ constexpr ULONG kDrainLimitMs = 20;
 // replies that arrive after the drain.
 constexpr ULONG kMaxStrayReplies = 4;
 
+// PipeExchange with the wait bounded by limitMs.
 NTSTATUS ExchangeWithin(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG* transferred,
                         ULONG limitMs) {
   *transferred = 0;
@@ -60,6 +61,7 @@ NTSTATUS MovePacket(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet) {
 // packets of the failed exchange, or send them late. Clear the halt and throw
 // away what is waiting, so the next command's replies come first. The drain
 // ends with a transfer that was cancelled, so the pipe is reset once more.
+// Call with the exchange mutex held.
 void RecoverReplyPipe(DeviceContext* ctx) {
   ResetPipe(&ctx->usb, kReplyPipe);
   UCHAR stray[kPacketBytes];
@@ -75,6 +77,7 @@ void RecoverReplyPipe(DeviceContext* ctx) {
 // earlier exchange that failed or was given up, and are passed over. A left
 // over answer equal to the echo byte for byte would be taken for it; then
 // this one read is wrong, and the next read pairs again on its own echo.
+// Call with the exchange mutex held.
 NTSTATUS ReceiveAnswer(DeviceContext* ctx, const UCHAR* command, PUCHAR answer) {
   NTSTATUS status = STATUS_DEVICE_DATA_ERROR;  // no echo among the packets allowed
   for (ULONG i = 0; i <= kMaxStrayReplies; ++i) {
