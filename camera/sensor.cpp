@@ -62,17 +62,18 @@ bool HasShortVariantBits(ULONG variant) { return (variant & 0x7E0) == 0xE0; }
 // not answer at all, and a failed read taken as 0 would pass for the other
 // revision with its longer frame. Before the first complete answer both
 // count as 0. Call with the exchange mutex held.
-void IdentifySensor(DeviceContext* ctx, ULONG* chip, ULONG* variant) {
+NTSTATUS IdentifySensor(DeviceContext* ctx, ULONG* chip, ULONG* variant) {
   ULONG readChip = 0;
   ULONG readVariant = 0;
-  bool chipRead = ReadSensorRegister(ctx, kRegChipId, &readChip);
-  bool variantRead = ReadSensorRegister(ctx, kRegChipVariant, &readVariant);
-  if (chipRead && variantRead) {
+  NTSTATUS status = ExchangeRegisterRead(ctx, kRegChipId, &readChip);
+  if (NT_SUCCESS(status)) status = ExchangeRegisterRead(ctx, kRegChipVariant, &readVariant);
+  if (NT_SUCCESS(status)) {
     ctx->sensorChipId = readChip;
     ctx->sensorVariant = readVariant;
   }
   *chip = ctx->sensorChipId;
   *variant = ctx->sensorVariant;
+  return status;
 }
 
 // The raw frame of the current output size on this sensor revision: each
@@ -134,21 +135,35 @@ bool SendFrameSize(DeviceContext* ctx, ULONG frameBytes) {
   return SendCommand(ctx, packet);
 }
 
-}  // namespace
+// An exchange that timed out: the camera stopped answering.
+bool TimedOut(NTSTATUS status) { return status == STATUS_IO_TIMEOUT; }
 
-bool InitSensor(DeviceContext* ctx) {
-  AcquireExchangeMutex(ctx);
-  WriteSensorRegister(ctx, kRegOutputControl, 0);
+// The start-up programming. Refused writes and failed reads are passed over
+// (a failed identification keeps the last identity), but once an exchange times out the camera has
+// stopped answering and every remaining register would wait out the same
+// bound, so the programming ends there. Call with the exchange mutex held.
+NTSTATUS ProgramStartUpRegisters(DeviceContext* ctx) {
+  if (TimedOut(ExchangeRegisterWrite(ctx, kRegOutputControl, 0))) return STATUS_IO_TIMEOUT;
   ULONG chip = 0;
   ULONG variant = 0;
-  IdentifySensor(ctx, &chip, &variant);
+  if (TimedOut(IdentifySensor(ctx, &chip, &variant))) return STATUS_IO_TIMEOUT;
   if (chip == 0x1801 && HasShortVariantBits(variant))
-    for (const RegisterValue& setting : kRevisionSetup) WriteSensorRegister(ctx, setting.reg, setting.value);
-  for (UCHAR reg : kInitialGainRegisters) WriteSensorRegister(ctx, reg, 14);
+    for (const RegisterValue& setting : kRevisionSetup)
+      if (TimedOut(ExchangeRegisterWrite(ctx, setting.reg, setting.value))) return STATUS_IO_TIMEOUT;
+  for (UCHAR reg : kInitialGainRegisters)
+    if (TimedOut(ExchangeRegisterWrite(ctx, reg, 14))) return STATUS_IO_TIMEOUT;
   // Bit 15 is the vertical mirror; it is rewritten from flipV when settings apply.
-  WriteSensorRegister(ctx, kRegMirror, 0x8040);
+  if (TimedOut(ExchangeRegisterWrite(ctx, kRegMirror, 0x8040))) return STATUS_IO_TIMEOUT;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS InitSensor(DeviceContext* ctx) {
+  AcquireExchangeMutex(ctx);
+  NTSTATUS status = ProgramStartUpRegisters(ctx);
   ReleaseExchangeMutex(ctx);
-  return true;
+  return status;
 }
 
 void SetGeometry(DeviceContext* ctx, LONG x, LONG y, LONG width, LONG height, LONG mode) {

@@ -30,7 +30,9 @@ enum SensorRegister : UCHAR {
 constexpr ULONG kMaxExposure = 6400;
 constexpr ULONG kMaxGlobalGain = 63;
 
-bool InitSensor(DeviceContext* ctx);
+// Programs the sensor's start-up registers. STATUS_IO_TIMEOUT when the camera
+// stopped answering (the rest is then skipped), else STATUS_SUCCESS.
+NTSTATUS InitSensor(DeviceContext* ctx);
 void SetGeometry(DeviceContext* ctx, LONG x, LONG y, LONG width, LONG height, LONG mode);
 LONG ComputeBayerPhase(DeviceContext* ctx);
 bool SetExposure(DeviceContext* ctx, ULONG value);

@@ -55,7 +55,8 @@ FrameAction BridgeFirmware::Execute(const Packet& packet, const ReplyFaults& fau
 
 void BridgeFirmware::Answer(const Packet& command, const Packet& answer, const ReplyFaults& faults) {
   if (faults.none) return;
-  // The first packet only acknowledges the command; the driver discards it.
+  // The first packet echoes the command, so the host can tell the answer to
+  // this command from one left over from an earlier command.
   Queue(command, faults);
   if (!faults.firstOnly) Queue(answer, faults);
 }

@@ -161,10 +161,16 @@ std::vector<uint8_t> SimulatedCamera::RenderFrame() {
 }
 
 void SimulatedCamera::SetFaults(const CameraFaults& faults) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  state_->faults = faults;
-  state_->commandHalted = faults.stallCommandPipe;
-  state_->replyHalted = faults.stallReplyPipe;
+  bool repliesReleased;
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    repliesReleased = state_->faults.holdReplies && !faults.holdReplies && state_->firmware.PendingReplies() > 0;
+    state_->faults = faults;
+    state_->commandHalted = faults.stallCommandPipe;
+    state_->replyHalted = faults.stallReplyPipe;
+  }
+  // Replies kept back go out now, as late answers to whatever asks next.
+  if (repliesReleased) NotifyBus();
 }
 
 void SimulatedCamera::SetScene(const std::string& scene) {
@@ -268,6 +274,7 @@ host::UsbInResult SimulatedCamera::BulkIn(uint8_t endpointAddress, uint8_t* buff
   if (buffer == nullptr) capacity = 0;
   if (endpointAddress == kReplyEndpoint) {
     if (s.replyHalted) return {USBD_STATUS_STALL_PID, 0, true};
+    if (s.faults.holdReplies) return {};  // the answer is late: the transfer waits
     return s.firmware.SendReply(buffer, capacity);
   }
   if (endpointAddress == kFrameEndpoint) return s.streamer.Fill(buffer, capacity, Clock::now());

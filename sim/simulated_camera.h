@@ -7,6 +7,9 @@
 //   codes are accepted and ignored.
 // - Commands run only while the camera firmware runs; otherwise the command
 //   endpoint stalls.
+// - A command with an answer (0x0C, 0x24) queues two reply packets: an exact
+//   echo of the command packet, then the answer. Replies stay queued until
+//   collected; resetting the reply pipe keeps them.
 // - Go (0x03) renders one frame from the sensor state at that moment and
 //   starts sending it; a go during a frame abandons the rest of that frame.
 //   Halt (0x02) abandons the frame in progress. External trigger mode changes
@@ -46,6 +49,7 @@ struct CameraFaults {
   bool noReplies = false;           // queue no reply packets
   bool firstReplyOnly = false;      // of the two reply packets, queue only the first
   uint32_t shortReplyBytes = 0;     // nonzero: reply packets are this long
+  bool holdReplies = false;         // keep replies back until the faults are set without this
   bool stallCommandPipe = false;    // the command endpoint is halted (until ResetPipe)
   bool stallReplyPipe = false;      // the reply endpoint is halted (until ResetPipe)
 };

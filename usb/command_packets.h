@@ -18,9 +18,11 @@ enum CommandCode : UCHAR {
   kCommandHalfClockQuery = 0x24,
 };
 
-// Moves one packet on a pipe in the pipe's own direction, bounded by the
-// frame time limit: a camera that never answers makes the exchange fail with
-// STATUS_IO_TIMEOUT instead of blocking its caller.
+// Moves one packet on a pipe in the pipe's own direction, bounded by a fixed
+// exchange limit of its own (not the frame time limit): a camera that never
+// answers makes the exchange fail with STATUS_IO_TIMEOUT instead of blocking
+// its caller. Nothing is retried and no pipe is reset here; a register read
+// recovers its reply pipe itself.
 NTSTATUS PipeExchange(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULONG* transferred);
 bool SendCommand(DeviceContext* ctx, PUCHAR packet);
 bool ReceiveReply(DeviceContext* ctx, PUCHAR packet);
@@ -29,6 +31,10 @@ bool ReceiveReply(DeviceContext* ctx, PUCHAR packet);
 // keep a read and the following write together hold it around both.
 bool WriteSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG value);
 bool ReadSensorRegister(DeviceContext* ctx, UCHAR reg, ULONG* value);
+// The same with the exchange's status, for callers that tell a camera that
+// stopped answering (STATUS_IO_TIMEOUT) from one that refused a register.
+NTSTATUS ExchangeRegisterWrite(DeviceContext* ctx, UCHAR reg, ULONG value);
+NTSTATUS ExchangeRegisterRead(DeviceContext* ctx, UCHAR reg, ULONG* value);
 // Clears a packet and sets its command code.
 void PreparePacket(PUCHAR packet, UCHAR code);
 

@@ -152,7 +152,7 @@ NTSTATUS SignalExchangeDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 
 }  // namespace
 
-NTSTATUS SubmitUrbWithTimeLimit(UsbDevice* usb, PURB urb) {
+NTSTATUS SubmitUrbWithin(UsbDevice* usb, PURB urb, ULONG milliseconds) {
   PIRP irp = IoAllocateIrp(usb->lowerDeviceObject->StackSize, FALSE);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   KEVENT done;
@@ -165,7 +165,7 @@ NTSTATUS SubmitUrbWithTimeLimit(UsbDevice* usb, PURB urb) {
   IoCallDriver(usb->lowerDeviceObject, irp);
 
   LARGE_INTEGER limit;
-  limit.QuadPart = -LONGLONG(InterlockedCompareExchange(&transferTimeoutMs, 0, 0)) * 10000;
+  limit.QuadPart = -LONGLONG(milliseconds) * 10000;
   bool timedOut = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT;
   if (timedOut) {
     IoCancelIrp(irp);
@@ -174,6 +174,11 @@ NTSTATUS SubmitUrbWithTimeLimit(UsbDevice* usb, PURB urb) {
   NTSTATUS status = irp->IoStatus.Status;
   IoFreeIrp(irp);
   return timedOut ? STATUS_IO_TIMEOUT : status;
+}
+
+NTSTATUS SubmitUrbWithTimeLimit(UsbDevice* usb, PURB urb) {
+  LONG milliseconds = InterlockedCompareExchange(&transferTimeoutMs, 0, 0);
+  return SubmitUrbWithin(usb, urb, milliseconds > 0 ? ULONG(milliseconds) : 0);
 }
 
 const USBD_PIPE_INFORMATION* PipeAt(const UsbDevice* usb, ULONG pipeIndex) {

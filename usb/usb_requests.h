@@ -6,10 +6,11 @@
 #include "usb/usb_device.h"
 
 NTSTATUS SubmitUrbSync(UsbDevice* usb, PURB urb);
-// Submits a URB and waits at most the frame time limit. On time-out the
-// request is cancelled and its completion awaited before it is freed, so the
-// bus never writes into a buffer after we returned; the result is then
-// STATUS_IO_TIMEOUT.
+// Submits a URB and waits at most `milliseconds`. On time-out the request is
+// cancelled and its completion awaited before it is freed, so the bus never
+// writes into a buffer after we returned; the result is then STATUS_IO_TIMEOUT.
+NTSTATUS SubmitUrbWithin(UsbDevice* usb, PURB urb, ULONG milliseconds);
+// The same, bounded by the frame time limit.
 NTSTATUS SubmitUrbWithTimeLimit(UsbDevice* usb, PURB urb);
 NTSTATUS GetDescriptor(UsbDevice* usb, PURB urb, UCHAR type, PVOID buffer, ULONG length);
 NTSTATUS ConfigureDevice(UsbDevice* usb);

@@ -113,7 +113,9 @@ TEST_P(CameraContract, RegisterReadAnswersTwoPacketsWithTheValueMostSignificantF
   auto first = probe_->Reply();
   auto second = probe_->Reply();
   ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->size(), 64u);
+  std::vector<uint8_t> command(64, 0);
+  command[0] = 0x0C;
+  EXPECT_EQ(*first, command) << "the first packet echoes the command: the driver pairs replies by it";
   ASSERT_EQ(second->size(), 64u);
   EXPECT_EQ((*second)[0], GetParam().chipId >> 8);
   EXPECT_EQ((*second)[1], GetParam().chipId & 0xFF);

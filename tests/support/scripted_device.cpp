@@ -116,8 +116,9 @@ host::UsbTransferResult ScriptedDevice::BulkOut(uint8_t endpointAddress, const u
     if (length >= 5 && data[0] == 0x09) frameSize_ = uint32_t(data[1] | data[2] << 8 | data[3] << 16 | uint32_t(data[4]) << 24);
     if (length >= 1 && data[0] == 0x03 && sendFrames) frameRemaining_ = frameSize_;
     if (length >= 2 && data[0] == 0x0C && answerRegisterReads) {
-      std::vector<uint8_t> first(64, 0), second(64, 0);
-      first[0] = 0x0C;
+      // The camera firmware echoes the command first, then answers.
+      std::vector<uint8_t> first(data, data + (length < 64 ? length : 64)), second(64, 0);
+      first.resize(64, 0);
       uint16_t value = registers_[data[1]];
       second[0] = uint8_t(value >> 8);
       second[1] = uint8_t(value);

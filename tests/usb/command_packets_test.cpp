@@ -2,7 +2,6 @@
 // a camera that misbehaves and with register traffic from several threads.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -11,7 +10,6 @@
 #include "support/scripted_device.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
-#include "usb/frame_transfer.h"
 
 namespace {
 
@@ -22,16 +20,6 @@ std::vector<uint8_t> Packet(std::initializer_list<uint8_t> head) {
   std::copy(head.begin(), head.end(), packet.begin());
   return packet;
 }
-
-// Bounds the command time limit for tests that wait for a silent camera.
-class TimeLimit {
- public:
-  explicit TimeLimit(LONG milliseconds) : saved_(InterlockedExchange(&transferTimeoutMs, milliseconds)) {}
-  ~TimeLimit() { InterlockedExchange(&transferTimeoutMs, saved_); }
-
- private:
-  LONG saved_;
-};
 
 class CommandPackets : public ::testing::Test {
  protected:
@@ -69,39 +57,17 @@ TEST_F(CommandPackets, RegisterReadSendsOneCommandAndTakesBothReplies) {
   EXPECT_EQ(replyTransfers, 2u);
 }
 
-TEST_F(CommandPackets, ShortOrMissingRepliesFailTheReadWithinTheTimeLimit) {
-  TimeLimit limit(300);
-  ULONG value = 0xBEEF;
-  sim::CameraFaults faults;
-  faults.shortReplyBytes = 10;
-  Camera().SetFaults(faults);
-  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x00, &value));
-  EXPECT_EQ(value, 0xBEEFu) << "a failed read leaves the value alone";
-
-  faults = sim::CameraFaults();
-  faults.noReplies = true;
-  Camera().SetFaults(faults);
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x00, &value));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "a silent camera hung the read";
-  EXPECT_EQ(system_.Bus().PendingInTransfers(), 0u) << "the timed-out reply request was not cancelled";
-  ULONG transferred = 99;
-  UCHAR packet[64] = {};
-  EXPECT_EQ(PipeExchange(ctx_, kReplyPipe, packet, &transferred), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(transferred, 0u);
-}
-
-TEST_F(CommandPackets, StalledCommandPipeFailsEverySend) {
+TEST_F(CommandPackets, AStalledCommandPipeFailsWritesAndReadsAndChangesNothing) {
+  Camera().SetRegister(0x35, 14);
   sim::CameraFaults faults;
   faults.stallCommandPipe = true;
   Camera().SetFaults(faults);
   EXPECT_FALSE(WriteSensorRegister(ctx_, 0x35, 1));
-  UCHAR packet[64] = {kCommandStartUp};
-  EXPECT_FALSE(SendCommand(ctx_, packet));
+  ULONG value = 0xBEEF;
+  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x35, &value));
+  EXPECT_EQ(value, 0xBEEFu);
+  EXPECT_EQ(Camera().Register(0x35), 14);
   EXPECT_FALSE(SendCommand(ctx_, nullptr));
-  ULONG transferred = 7;
-  EXPECT_EQ(PipeExchange(ctx_, kCommandPipe, packet, &transferred), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(transferred, 0u);
 }
 
 TEST_F(CommandPackets, ExchangesNeedAConfiguredUsablePipe) {
