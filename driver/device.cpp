@@ -7,6 +7,7 @@
 #include "stream/capture_context.h"
 #include "stream/descriptors.h"
 #include "usb/command_packets.h"
+#include "usb/firmware_download.h"
 #include "usb/usb_requests.h"
 
 namespace {
@@ -144,6 +145,13 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
 
   ReleaseConfiguration(&ctx->usb);
   NTSTATUS status = IdentifyAndConfigure(ctx);
+  // A bridge without the camera firmware gets the loader, then the camera
+  // firmware; the camera re-enumerates by itself and a later start of the
+  // new device finds it running, so nothing here waits for it.
+  if (!ctx->usb.firmwareRunning) {
+    DownloadFirmware(&ctx->usb, kLoaderImage);
+    DownloadFirmware(&ctx->usb, kCameraFirmwareImage);
+  }
   SendStartUpCommand(ctx);
   InitSensor(ctx);
   return status;
