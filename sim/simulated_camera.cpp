@@ -123,6 +123,11 @@ bool SimulatedCamera::FirmwareRunning() {
   return state_->cpu.CameraFirmwareRunning();
 }
 
+uint32_t SimulatedCamera::ReEnumerations() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->cpu.ReEnumerations();
+}
+
 bool SimulatedCamera::CpuHeldInReset() {
   std::lock_guard<std::mutex> guard(state_->lock);
   return state_->cpu.CurrentState() == BridgeCpu::State::Reset;
@@ -213,7 +218,7 @@ void SimulatedCamera::Detach() {
 host::UsbTransferResult SimulatedCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t language,
                                                        uint8_t* buffer, uint32_t length) {
   std::lock_guard<std::mutex> guard(state_->lock);
-  return ServeDescriptor(state_->cpu.CameraFirmwareRunning(), type, index, buffer, length);
+  return ServeDescriptor(state_->cpu.Identity(), type, index, buffer, length);
 }
 
 host::UsbTransferResult SimulatedCamera::VendorRequest(bool toHost, uint8_t request, uint16_t value,

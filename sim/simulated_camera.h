@@ -70,6 +70,9 @@ class SimulatedCamera final : public host::UsbDeviceModel {
   bool HalfClock();
   bool FirmwareRunning();                 // the camera firmware runs (camera identity)
   bool CpuHeldInReset();
+  // Times the camera firmware started and re-enumerated as the camera; the
+  // host then removes the bridge's device and adds the camera's.
+  uint32_t ReEnumerations();
   uint64_t FramesSent();                  // frames whose every byte went out
   uint64_t FramesStarted();               // go commands that started a frame
   size_t PendingReplies();                // reply packets not yet collected

@@ -17,12 +17,11 @@ sim::CameraOptions BareBridge() {
   return options;
 }
 
+// A loader (serves external loads) or the camera firmware.
 std::vector<uint8_t> Image(bool cameraFirmware) {
-  std::vector<uint8_t> image = {0x02, 0x00, 0x30};  // LJMP 0x0030
-  image.resize(0x30);
-  if (cameraFirmware) image.insert(image.end(), sim::kCameraFirmwareMarker, sim::kCameraFirmwareMarker + 8);
-  image.insert(image.end(), {0x80, 0xFE});
-  return image;
+  if (cameraFirmware)
+    return sim::ComposeProgram({sim::kCameraCommandLoop, sim::kCameraVendorId, sim::kCameraProductId, 0x0100});
+  return sim::ComposeProgram({sim::kServesExternalLoad, 0, 0, 1});
 }
 
 const std::pair<uint16_t, uint16_t> kBridge{sim::kBridgeVendorId, sim::kBridgeProductId};
@@ -58,7 +57,7 @@ TEST(SimFirmwareLoad, LoaderThenCameraFirmwareReEnumeratesAsTheCamera) {
   EXPECT_EQ(rig.probe.Identity(), kCamera);
   EXPECT_TRUE(rig.camera.FirmwareRunning());
   EXPECT_EQ(rig.probe.ReadRegister(0x00), 0x1800);
-  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0, 3), (std::vector<uint8_t>{0x02, 0x00, 0x30}));
+  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0, 3), (std::vector<uint8_t>{0x02, 0x00, 0xA0}));
 }
 
 TEST(SimFirmwareLoad, EitherResetAddressHoldsAndReleasesTheCpu) {
