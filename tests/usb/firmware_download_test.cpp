@@ -285,6 +285,15 @@ TEST_F(FirmwareDownload, RecordTheBridgeRefusesEndsThePassLikeAFailedRequest) {
   EXPECT_EQ(InternalByte(0x1B3F), 0) << "the refused load wrote nothing";
 }
 
+TEST_F(FirmwareDownload, FailedResetWritesNeitherStopTheLoadsNorChangeTheResult) {
+  bus_.SetSubmitFault([](const URB& urb, uint8_t) {
+    uint16_t address = urb.UrbControlVendorClassRequest.Value;
+    return address == kCpuResetAddress || address == kCpuResetAddressOld;
+  });
+  EXPECT_EQ(DownloadFirmware(&usb_, kLoaderImage), STATUS_SUCCESS) << "the status of the last load";
+  EXPECT_EQ(Sent(), Expected(kLoaderImage)) << "every load was still sent";
+}
+
 TEST_F(FirmwareDownload, AllocationFailureSendsNothingAtAll) {
   host::FailNthAllocation(1);
   EXPECT_EQ(DownloadFirmware(&usb_, kLoaderImage), STATUS_INSUFFICIENT_RESOURCES);
