@@ -15,6 +15,8 @@
 //   values.
 // - Resetting the bridge CPU or the port drops queued replies and the frame
 //   in progress.
+// - Firmware loads: see bridge_cpu.h. When paced, a vendor request takes
+//   three microframes (setup, data and status stages), 375 us.
 #pragma once
 
 #include <stdint.h>
@@ -34,7 +36,7 @@ struct CameraOptions {
   SensorChip chip = SensorChip::Rev1800;
   bool firmwareRunning = true;  // false: the camera presents the bridge identity
   std::string scene = "chart";  // "chart" (default test chart), "bars" or "ramp"
-  bool paced = false;           // pace frame data at a USB 2.0 bulk rate
+  bool paced = false;           // pace frame data at a USB 2.0 bulk rate, and control requests too
   double bytesPerSecond = 42e6; // sustained high-speed bulk rate when paced
   bool movingElement = false;   // the chart's moving element advances every frame
 };
