@@ -3,7 +3,7 @@
 
 Stand-ins until the two programs are built from C: each is an 8051 image with
 a reset vector, an interrupt vector table, the identity block at 0x0080 (see
-firmware_identity.md), a main loop, generated subroutines of valid 8051
+README.md), a main loop, generated subroutines of valid 8051
 instructions and, in a second region, constant tables. Run it from this folder
 after changing the layout; the build turns the HEX files into record tables.
 """
