@@ -7,6 +7,7 @@
 #include "stream/capture_context.h"
 #include "stream/descriptors.h"
 #include "usb/command_packets.h"
+#include "usb/firmware_download.h"
 #include "usb/frame_transfer.h"
 #include "usb/usb_requests.h"
 
@@ -162,6 +163,13 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   NTSTATUS status = IdentifyAndConfigure(ctx);
   OpenRundown(&ctx->configRundown);
   ReleaseExchangeMutex(ctx);
+  // A bridge without the camera firmware gets the loader, then the camera
+  // firmware; the camera re-enumerates by itself and a later start of the
+  // new device finds it running, so nothing here waits for it.
+  if (!ctx->usb.firmwareRunning) {
+    DownloadFirmware(&ctx->usb, kLoaderImage);
+    DownloadFirmware(&ctx->usb, kCameraFirmwareImage);
+  }
   SendStartUpCommand(ctx);
   InitSensor(ctx);
   return status;

@@ -2,27 +2,27 @@
 
 #include <string.h>
 
-#include <algorithm>
-
 namespace sim {
 
 namespace {
 
 constexpr host::UsbTransferResult kStall{USBD_STATUS_STALL_PID, 0};
-constexpr size_t kMarkerBytes = sizeof(kCameraFirmwareMarker) - 1;
 
 void Move(bool toHost, uint8_t* memory, uint8_t* data, uint32_t length) {
+  if (length == 0) return;
   if (toHost) memcpy(data, memory, length);
   else memcpy(memory, data, length);
 }
 
 }  // namespace
 
-BridgeCpu::BridgeCpu(bool cameraFirmwareRunning)
-    : state_(cameraFirmwareRunning ? State::RunningCamera : State::Reset) {
-  // A camera that starts with its firmware running has that firmware in
-  // memory, so a reset cycle without a new download brings it back.
-  if (cameraFirmwareRunning) memcpy(internal_.data() + 0x100, kCameraFirmwareMarker, kMarkerBytes);
+BridgeCpu::BridgeCpu(bool cameraFirmwareRunning) {
+  if (!cameraFirmwareRunning) return;
+  std::vector<uint8_t> program =
+      ComposeProgram({kCameraCommandLoop, kCameraVendorId, kCameraProductId, kCameraRelease});
+  memcpy(internal_.data(), program.data(), program.size());
+  Release();
+  reEnumerations_ = 0;  // it powered up as the camera
 }
 
 host::UsbTransferResult BridgeCpu::VendorRequest(bool toHost, uint8_t request, uint16_t value, uint8_t* data,
@@ -36,20 +36,23 @@ host::UsbTransferResult BridgeCpu::VendorRequest(bool toHost, uint8_t request, u
   return kStall;
 }
 
+DeviceIdentity BridgeCpu::Identity() const {
+  if (!CameraFirmwareRunning()) return kBridgeIdentity;
+  return {program_->vendorId, program_->productId, program_->release};
+}
+
 host::UsbTransferResult BridgeCpu::LoadInternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length) {
-  // The core refuses a load that would run past the end of internal memory
-  // rather than wrapping or truncating it.
   if (uint32_t(address) + length > kInternalMemoryBytes) return kStall;
   Move(toHost, internal_.data() + address, data, length);
   return {USBD_STATUS_SUCCESS, length};
 }
 
 host::UsbTransferResult BridgeCpu::LoadExternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length) {
-  // Served by the running code, not by the bridge core: with the CPU in
-  // reset nobody answers.
-  if (state_ == State::Reset) return kStall;
-  if (address < kInternalMemoryBytes || uint32_t(address) + length > external_.size()) return kStall;
-  Move(toHost, external_.data() + address, data, length);
+  // Served by the running program, not by the bridge core: with the
+  // processor in reset, or a program that has no such request, nobody answers.
+  if (!Runs(kServesExternalLoad)) return kStall;
+  if (address < kExternalMemoryStart || uint32_t(address) + length > kExternalMemoryEnd) return kStall;
+  Move(toHost, external_.data() + (address - kExternalMemoryStart), data, length);
   return {USBD_STATUS_SUCCESS, length};
 }
 
@@ -59,16 +62,27 @@ host::UsbTransferResult BridgeCpu::CpuControl(bool toHost, uint8_t* data, uint32
     data[0] = state_ == State::Reset ? 1 : 0;
     return {USBD_STATUS_SUCCESS, 1};
   }
-  // Bit 0 holds the CPU in reset; the other bits are not writable.
-  if (data[0] & 1) state_ = State::Reset;
-  else if (state_ == State::Reset) Release();
+  // Bit 0 holds the processor in reset; the other bits are not writable.
+  if (data[0] & 1) {
+    state_ = State::Reset;
+    program_.reset();
+  } else if (state_ == State::Reset) {
+    Release();
+  }
   return {USBD_STATUS_SUCCESS, 1};
 }
 
+bool BridgeCpu::Runs(uint8_t capability) const {
+  return state_ == State::Running && program_ && (program_->capabilities & capability) != 0;
+}
+
+// The processor starts at address 0 with whatever memory holds. A partial or
+// corrupted image fails its check and runs as an unknown program: the bridge
+// keeps its own identity and answers only what its core answers.
 void BridgeCpu::Release() {
-  auto end = internal_.end();
-  bool camera = std::search(internal_.begin(), end, kCameraFirmwareMarker, kCameraFirmwareMarker + kMarkerBytes) != end;
-  state_ = camera ? State::RunningCamera : State::RunningOther;
+  state_ = State::Running;
+  program_ = IdentifyProgram(internal_.data(), kInternalMemoryBytes);
+  if (CameraFirmwareRunning()) ++reEnumerations_;
 }
 
 }  // namespace sim

@@ -1,36 +1,43 @@
 // The bridge's 8051 as the host sees it while loading firmware: internal
-// memory written by the bridge core's own load request (0xA0), the CPU reset
-// register, and external memory, which only code already running on the CPU
-// can write (0xA3).
+// memory and the processor's reset register, written by the bridge core's own
+// load request (0xA0), and external memory, which only a program running on
+// the processor can write (0xA3).
+//
+// Loads that do not fit the memory they address are refused with a stall
+// rather than wrapped: the bridge core checks the range before it moves a
+// byte, so a refused load leaves memory as it was.
 #pragma once
 
 #include <stdint.h>
 
 #include <array>
+#include <optional>
 #include <vector>
 
 #include "platform/usb_bus.h"
+#include "sim/firmware_identity.h"
+#include "sim/usb_identity.h"
 
 namespace sim {
 
 constexpr uint8_t kLoadInternalRequest = 0xA0;
 constexpr uint8_t kLoadExternalRequest = 0xA3;
 constexpr uint32_t kInternalMemoryBytes = 0x1B40;  // addresses 0x0000..0x1B3F
+// External memory lies between internal memory and the register block at 0xE000.
+constexpr uint32_t kExternalMemoryStart = kInternalMemoryBytes;
+constexpr uint32_t kExternalMemoryEnd = 0xE000;
 constexpr uint16_t kCpuControlAddress = 0xE600;
-constexpr uint16_t kCpuControlAlias = 0x7F92;      // the same register on the older bridge map
-// Code that carries these eight bytes anywhere in internal memory is the
-// camera firmware: once released it re-enumerates with the camera identity.
-constexpr char kCameraFirmwareMarker[] = "KSCAM-FW";
+constexpr uint16_t kCpuControlAlias = 0x7F92;  // the same register on the older bridge map
 
 class BridgeCpu {
  public:
-  // What the CPU is doing.
   enum class State {
-    Reset,           // held in reset (the bare bridge powers up this way)
-    RunningOther,    // running code that is not the camera firmware (a loader)
-    RunningCamera,   // running the camera firmware
+    Reset,    // held in reset (the bare bridge powers up this way)
+    Running,  // running whatever internal memory holds
   };
 
+  // With the camera firmware already running, memory holds a minimal camera
+  // program, so a reset cycle without a new download brings it back.
   explicit BridgeCpu(bool cameraFirmwareRunning);
 
   // Serves the firmware-load vendor requests; anything else stalls.
@@ -38,18 +45,28 @@ class BridgeCpu {
                                         uint32_t length);
 
   State CurrentState() const { return state_; }
-  bool CameraFirmwareRunning() const { return state_ == State::RunningCamera; }
+  bool CameraFirmwareRunning() const { return Runs(kCameraCommandLoop); }
+  // What the USB core presents: the bridge's own identity until the camera
+  // firmware runs and re-enumerates with the identity in its block.
+  DeviceIdentity Identity() const;
+  // How often the camera firmware started and re-enumerated.
+  uint32_t ReEnumerations() const { return reEnumerations_; }
   const std::array<uint8_t, kInternalMemoryBytes>& InternalMemory() const { return internal_; }
 
  private:
   host::UsbTransferResult LoadInternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length);
   host::UsbTransferResult LoadExternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length);
   host::UsbTransferResult CpuControl(bool toHost, uint8_t* data, uint32_t length);
+  bool Runs(uint8_t capability) const;
   void Release();
 
-  State state_;
+  State state_ = State::Reset;
+  // The running program, when its identity block checked; a program without
+  // one runs too, but serves nothing and never re-enumerates.
+  std::optional<FirmwareIdentity> program_;
+  uint32_t reEnumerations_ = 0;
   std::array<uint8_t, kInternalMemoryBytes> internal_{};
-  std::vector<uint8_t> external_ = std::vector<uint8_t>(0x10000);
+  std::vector<uint8_t> external_ = std::vector<uint8_t>(kExternalMemoryEnd - kExternalMemoryStart);
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include "sim/simulated_camera.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "sim/bridge_cpu.h"
 #include "sim/bridge_firmware.h"
@@ -17,6 +18,9 @@ constexpr host::UsbTransferResult kStall{USBD_STATUS_STALL_PID, 0};
 // How often a paced frame tells the bus that more bytes arrived: about 21 KB
 // at the default rate, a third of a 64 KiB transfer.
 constexpr std::chrono::microseconds kPaceInterval{500};
+// A control transfer with a data stage on a high-speed bus: setup, data and
+// status each take a microframe of their own.
+constexpr std::chrono::microseconds kControlTransferTime{375};
 
 }  // namespace
 
@@ -123,6 +127,11 @@ bool SimulatedCamera::FirmwareRunning() {
   return state_->cpu.CameraFirmwareRunning();
 }
 
+uint32_t SimulatedCamera::ReEnumerations() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  return state_->cpu.ReEnumerations();
+}
+
 bool SimulatedCamera::CpuHeldInReset() {
   std::lock_guard<std::mutex> guard(state_->lock);
   return state_->cpu.CurrentState() == BridgeCpu::State::Reset;
@@ -219,17 +228,24 @@ void SimulatedCamera::Detach() {
 host::UsbTransferResult SimulatedCamera::GetDescriptor(uint8_t type, uint8_t index, uint16_t language,
                                                        uint8_t* buffer, uint32_t length) {
   std::lock_guard<std::mutex> guard(state_->lock);
-  return ServeDescriptor(state_->cpu.CameraFirmwareRunning(), type, index, buffer, length);
+  return ServeDescriptor(state_->cpu.Identity(), type, index, buffer, length);
 }
 
 host::UsbTransferResult SimulatedCamera::VendorRequest(bool toHost, uint8_t request, uint16_t value,
                                                        uint16_t index, uint8_t* data, uint32_t length) {
-  std::lock_guard<std::mutex> guard(state_->lock);
-  bool wasRunning = state_->cpu.CameraFirmwareRunning();
-  host::UsbTransferResult result = state_->cpu.VendorRequest(toHost, request, value, data, length);
-  // Starting or stopping the camera firmware is its re-enumeration: from
-  // here on descriptors show the new identity.
-  if (state_->cpu.CameraFirmwareRunning() != wasRunning) state_->FirmwareRestarted();
+  Clock::time_point done = Clock::now() + kControlTransferTime;
+  host::UsbTransferResult result;
+  bool paced;
+  {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    paced = state_->options.paced;
+    bool wasRunning = state_->cpu.CameraFirmwareRunning();
+    result = state_->cpu.VendorRequest(toHost, request, value, data, length);
+    // Starting or stopping the camera firmware is its re-enumeration: from
+    // here on descriptors show the new identity.
+    if (state_->cpu.CameraFirmwareRunning() != wasRunning) state_->FirmwareRestarted();
+  }
+  if (paced) std::this_thread::sleep_until(done);
   return result;
 }
 

@@ -18,6 +18,8 @@
 //   values.
 // - Resetting the bridge CPU or the port drops queued replies and the frame
 //   in progress.
+// - Firmware loads: see bridge_cpu.h. When paced, a vendor request takes
+//   three microframes (setup, data and status stages), 375 us.
 #pragma once
 
 #include <stdint.h>
@@ -37,7 +39,7 @@ struct CameraOptions {
   SensorChip chip = SensorChip::Rev1800;
   bool firmwareRunning = true;  // false: the camera presents the bridge identity
   std::string scene = "chart";  // "chart" (default test chart), "bars" or "ramp"
-  bool paced = false;           // pace frame data at a USB 2.0 bulk rate
+  bool paced = false;           // pace frame data at a USB 2.0 bulk rate, and control requests too
   double bytesPerSecond = 42e6; // sustained high-speed bulk rate when paced
   bool movingElement = false;   // the chart's moving element advances every frame
 };
@@ -74,6 +76,9 @@ class SimulatedCamera final : public host::UsbDeviceModel {
   bool HalfClock();
   bool FirmwareRunning();                 // the camera firmware runs (camera identity)
   bool CpuHeldInReset();
+  // Times the camera firmware started and re-enumerated as the camera; the
+  // host then removes the bridge's device and adds the camera's.
+  uint32_t ReEnumerations();
   uint64_t FramesSent();                  // frames whose every byte went out
   uint64_t FramesStarted();               // go commands that started a frame
   size_t PendingReplies();                // reply packets not yet collected

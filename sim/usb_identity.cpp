@@ -10,9 +10,6 @@ namespace {
 
 constexpr uint8_t kVendorSpecificClass = 0xFF;
 constexpr uint16_t kUsb20 = 0x0200;
-// Device release numbers: the bridge's silicon revision, the camera firmware's version.
-constexpr uint16_t kBridgeRelease = 0xA001;
-constexpr uint16_t kCameraRelease = 0x0100;
 
 void PutLe16(std::vector<uint8_t>& out, uint16_t value) {
   out.push_back(uint8_t(value));
@@ -28,13 +25,13 @@ void AppendBulkEndpoint(std::vector<uint8_t>& out, uint8_t address) {
 
 }  // namespace
 
-std::vector<uint8_t> DeviceDescriptor(bool cameraFirmware) {
+std::vector<uint8_t> DeviceDescriptor(const DeviceIdentity& identity) {
   std::vector<uint8_t> out = {sizeof(USB_DEVICE_DESCRIPTOR), USB_DEVICE_DESCRIPTOR_TYPE};
   PutLe16(out, kUsb20);
   out.insert(out.end(), {kVendorSpecificClass, kVendorSpecificClass, kVendorSpecificClass, 64});
-  PutLe16(out, cameraFirmware ? kCameraVendorId : kBridgeVendorId);
-  PutLe16(out, cameraFirmware ? kCameraProductId : kBridgeProductId);
-  PutLe16(out, cameraFirmware ? kCameraRelease : kBridgeRelease);
+  PutLe16(out, identity.vendorId);
+  PutLe16(out, identity.productId);
+  PutLe16(out, identity.release);
   out.insert(out.end(), {0, 0, 0, 1});  // no strings; one configuration
   return out;
 }
@@ -54,10 +51,10 @@ std::vector<uint8_t> ConfigurationDescriptorSet() {
   return out;
 }
 
-host::UsbTransferResult ServeDescriptor(bool cameraFirmware, uint8_t type, uint8_t index, uint8_t* buffer,
+host::UsbTransferResult ServeDescriptor(const DeviceIdentity& identity, uint8_t type, uint8_t index, uint8_t* buffer,
                                         uint32_t length) {
   std::vector<uint8_t> descriptor;
-  if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) descriptor = DeviceDescriptor(cameraFirmware);
+  if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) descriptor = DeviceDescriptor(identity);
   else if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) descriptor = ConfigurationDescriptorSet();
   else return {USBD_STATUS_STALL_PID, 0};
   if (buffer == nullptr) length = 0;

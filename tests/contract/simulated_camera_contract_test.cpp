@@ -1,20 +1,14 @@
 // The simulated camera, in each sensor variant and paced, meets the camera contract.
-#include <string.h>
-
 #include "contract/camera_contract.h"
-#include "sim/bridge_cpu.h"
+#include "sim/firmware_identity.h"
 #include "sim/simulated_camera.h"
 
 namespace {
 
-// A stand-in for the camera firmware image: a jump to its entry point, and
-// the identification string the simulated bridge looks for.
+// A stand-in for the camera firmware image: a jump over the vectors, the
+// identity block the simulated bridge checks, an endless loop.
 std::vector<uint8_t> CameraFirmwareImage() {
-  std::vector<uint8_t> image = {0x02, 0x00, 0x40};  // LJMP 0x0040
-  image.resize(0x40);
-  image.insert(image.end(), sim::kCameraFirmwareMarker, sim::kCameraFirmwareMarker + strlen(sim::kCameraFirmwareMarker));
-  image.insert(image.end(), {0x80, 0xFE});  // SJMP $
-  return image;
+  return sim::ComposeProgram({sim::kCameraCommandLoop, sim::kCameraVendorId, sim::kCameraProductId, 0x0100});
 }
 
 CameraUnderTest Simulated(std::string name, sim::SensorChip chip, uint16_t chipId, uint32_t lineOffset,

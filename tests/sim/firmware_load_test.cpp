@@ -17,12 +17,11 @@ sim::CameraOptions BareBridge() {
   return options;
 }
 
+// A loader (serves external loads) or the camera firmware.
 std::vector<uint8_t> Image(bool cameraFirmware) {
-  std::vector<uint8_t> image = {0x02, 0x00, 0x30};  // LJMP 0x0030
-  image.resize(0x30);
-  if (cameraFirmware) image.insert(image.end(), sim::kCameraFirmwareMarker, sim::kCameraFirmwareMarker + 8);
-  image.insert(image.end(), {0x80, 0xFE});
-  return image;
+  if (cameraFirmware)
+    return sim::ComposeProgram({sim::kCameraCommandLoop, sim::kCameraVendorId, sim::kCameraProductId, 0x0100});
+  return sim::ComposeProgram({sim::kServesExternalLoad, 0, 0, 1});
 }
 
 const std::pair<uint16_t, uint16_t> kBridge{sim::kBridgeVendorId, sim::kBridgeProductId};
@@ -58,7 +57,7 @@ TEST(SimFirmwareLoad, LoaderThenCameraFirmwareReEnumeratesAsTheCamera) {
   EXPECT_EQ(rig.probe.Identity(), kCamera);
   EXPECT_TRUE(rig.camera.FirmwareRunning());
   EXPECT_EQ(rig.probe.ReadRegister(0x00), 0x1800);
-  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0, 3), (std::vector<uint8_t>{0x02, 0x00, 0x30}));
+  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0, 3), (std::vector<uint8_t>{0x02, 0x00, 0xA0}));
 }
 
 TEST(SimFirmwareLoad, EitherResetAddressHoldsAndReleasesTheCpu) {
@@ -74,6 +73,50 @@ TEST(SimFirmwareLoad, EitherResetAddressHoldsAndReleasesTheCpu) {
   }
 }
 
+TEST(SimFirmwareLoad, OnlyARunningProgramThatDeclaresItServesExternalLoads) {
+  SimRig rig(BareBridge());
+  std::vector<uint8_t> unknown = {0x02, 0x00, 0x03, 0x80, 0xFE};  // no identity block
+  rig.probe.LoadFirmware(unknown);
+  EXPECT_FALSE(rig.camera.CpuHeldInReset());
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x2000, {1}), USBD_STATUS_STALL_PID) << "a program without identity";
+  rig.probe.LoadFirmware(Image(false));
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x2000, {1}), USBD_STATUS_SUCCESS) << "the loader";
+  rig.probe.Vendor(0xA0, 0xE600, {1});
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x2000, {1}), USBD_STATUS_STALL_PID) << "held in reset";
+  rig.probe.LoadFirmware(Image(true));
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x2000, {1}), USBD_STATUS_STALL_PID) << "the camera firmware has no such request";
+}
+
+TEST(SimFirmwareLoad, CorruptOrPartialCameraImageKeepsTheBridgeIdentity) {
+  std::vector<uint8_t> good = Image(true);
+  std::vector<std::vector<uint8_t>> bad;
+  bad.push_back(good);
+  bad.back()[0x40] ^= 0x01;  // one bit of code
+  bad.push_back(good);
+  bad.back().resize(good.size() - 1);  // the last byte never arrived
+  bad.push_back(good);
+  bad.back()[sim::kIdentityAddress + 6] = 0;  // no checked region
+  bad.push_back(good);
+  bad.back()[sim::kIdentityAddress + 6] = sim::kMaxCheckedRegions + 1;
+  bad.push_back(good);
+  // A region past the end of internal memory: never read, however the CRC looks.
+  bad.back()[sim::kIdentityAddress + 16 + 2] = 0xFF;
+  bad.back()[sim::kIdentityAddress + 16 + 3] = 0xFF;
+  bad.push_back(good);
+  bad.back()[sim::kIdentityAddress + 16] = sim::kIdentityAddress + 1;  // region 0 misses the block's start
+  for (size_t i = 0; i < bad.size(); ++i) {
+    SimRig rig(BareBridge());
+    rig.probe.LoadFirmware(bad[i]);
+    EXPECT_FALSE(rig.camera.CpuHeldInReset()) << i;
+    EXPECT_EQ(rig.probe.Identity(), kBridge) << i;
+    EXPECT_EQ(rig.camera.ReEnumerations(), 0u) << i;
+    EXPECT_EQ(rig.probe.Command({0x06}), USBD_STATUS_STALL_PID) << i;
+  }
+  SimRig rig(BareBridge());
+  rig.probe.LoadFirmware(good);
+  EXPECT_EQ(rig.probe.Identity(), kCamera) << "the untouched image does run";
+}
+
 TEST(SimFirmwareLoad, LoadsOutsideTheirMemoryStallAndWriteNothing) {
   SimRig rig(BareBridge());
   std::vector<uint8_t> sixteen(16, 0xEE);
@@ -84,9 +127,20 @@ TEST(SimFirmwareLoad, LoadsOutsideTheirMemoryStallAndWriteNothing) {
   EXPECT_EQ(rig.probe.Vendor(0xA0, 0xE600, {1, 0}), USBD_STATUS_STALL_PID) << "the reset register is one byte";
   EXPECT_EQ(rig.probe.Vendor(0xA1, 0x0000, {1}), USBD_STATUS_STALL_PID) << "not a request the bridge knows";
 
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0x1B3F, {1, 2}), USBD_STATUS_STALL_PID) << "one byte too many";
+  EXPECT_EQ(ReadBack(rig.camera, 0xA0, 0x1B3F, 1), std::vector<uint8_t>{0xEE});
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0x1B3F, {7}), USBD_STATUS_SUCCESS) << "the last internal byte alone";
+
   rig.probe.LoadFirmware(Image(false));
+  std::vector<uint8_t> top(16, 0x11);
   EXPECT_EQ(rig.probe.Vendor(0xA3, 0x1B3F, {1}), USBD_STATUS_STALL_PID) << "internal address";
-  EXPECT_EQ(rig.probe.Vendor(0xA3, 0xFFFF, {1, 2}), USBD_STATUS_STALL_PID) << "past the end";
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0x1B40, {1}), USBD_STATUS_SUCCESS) << "the first external byte";
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0xDFF0, top), USBD_STATUS_SUCCESS) << "ends on the last external byte";
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0xDFF8, sixteen), USBD_STATUS_STALL_PID) << "would run into the registers";
+  EXPECT_EQ(ReadBack(rig.camera, 0xA3, 0xDFF8, 8), std::vector<uint8_t>(8, 0x11)) << "nothing of it landed";
+  EXPECT_EQ(rig.probe.Vendor(0xA3, 0xFFF8, sixteen), USBD_STATUS_STALL_PID) << "would wrap past 0xFFFF";
+  EXPECT_EQ(rig.probe.Vendor(0xA0, 0xFFF8, sixteen), USBD_STATUS_STALL_PID);
+  EXPECT_EQ(ReadBack(rig.camera, 0xA3, 0x1B40, 1), std::vector<uint8_t>{1}) << "nothing wrapped to the start";
 }
 
 TEST(SimFirmwareLoad, StoppingTheCameraFirmwareAbandonsTheFrameAndItsState) {

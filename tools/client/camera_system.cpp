@@ -38,4 +38,14 @@ NTSTATUS CameraSystem::BringUp() {
   return status;
 }
 
+NTSTATUS CameraSystem::ReEnumerate() {
+  bus_->Unplug();
+  ksDevice_->Stop();
+  ksDevice_->Remove();
+  bus_->Plug(device_.get());
+  ksDevice_ = std::make_unique<host::KsDeviceHost>(*classDriver_, bus_->PhysicalDeviceObject());
+  NTSTATUS status = ksDevice_->Add();
+  return NT_SUCCESS(status) ? ksDevice_->Start() : status;
+}
+
 }  // namespace kscam

@@ -28,6 +28,10 @@ class CameraSystem {
   void RemoveDevice();
   // Load, add and start in one go; the first failing status, else success.
   NTSTATUS BringUp();
+  // The camera left the bus and came back as a new device, as it does when
+  // its firmware re-enumerates: the old device is stopped and removed, the
+  // new one added and started. The first failing status, else success.
+  NTSTATUS ReEnumerate();
 
   host::UsbBus& Bus() { return *bus_; }
   host::UsbDeviceModel& Device() { return *device_; }

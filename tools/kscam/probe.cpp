@@ -1,12 +1,16 @@
 // kscam probe: plug the simulated camera in, load and start the driver, and
-// print what the driver found on the bus.
+// print what the driver found on the bus. A fresh camera (the bare bridge)
+// gets its firmware at start and comes back as a new device.
 #include <stdio.h>
 #include <string.h>
+
+#include <chrono>
 
 #include "tools/client/camera_system.h"
 #include "tools/client/status_text.h"
 #include "tools/kscam/commands.h"
 #include "usb/command_packets.h"
+#include "usb/firmware_download.h"
 #include "usb/usb_requests.h"
 
 namespace {
@@ -26,6 +30,8 @@ bool ParseProbeOptions(const CommandArguments& arguments, sim::CameraOptions* op
     const std::string& argument = arguments[i];
     if (argument == "--bridge") {
       options->firmwareRunning = false;
+    } else if (argument == "--running") {
+      options->firmwareRunning = true;
     } else if (argument == "--chip" && i + 1 < arguments.size()) {
       const std::string& chip = arguments[++i];
       if (chip == "1800") options->chip = sim::SensorChip::Rev1800;
@@ -54,7 +60,39 @@ void PrintDeviceDescriptor(DeviceContext* ctx) {
   }
   printf("device descriptor: vendor 0x%04X, product 0x%04X, USB %x.%02x\n", descriptor.idVendor,
          descriptor.idProduct, descriptor.bcdUSB >> 8, descriptor.bcdUSB & 0xFF);
-  printf("camera firmware: %s\n", ctx->usb.firmwareRunning ? "running" : "not running (bridge identity)");
+}
+
+// The firmware-load requests of one start, image by image: each image ends
+// with the write that releases the processor at the newer reset address.
+void PrintDownload(const std::vector<host::UsbLogEntry>& log) {
+  static const char* kImages[] = {"loader", "camera firmware"};
+  unsigned image = 0, requests = 0, loads = 0, bytes = 0;
+  for (const host::UsbLogEntry& entry : log) {
+    if (entry.urbFunction != URB_FUNCTION_VENDOR_DEVICE) continue;
+    ++requests;
+    bool reset = entry.value == kCpuResetAddress || entry.value == kCpuResetAddressOld;
+    if (!reset) ++loads, bytes += entry.length;
+    if (entry.value != kCpuResetAddress || entry.data != std::vector<uint8_t>{0}) continue;
+    printf("firmware download: %s, %u records (%u bytes) in %u requests\n", image < 2 ? kImages[image] : "image",
+           loads, bytes, requests);
+    ++image;
+    requests = loads = bytes = 0;
+  }
+  if (image == 0 && requests == 0) printf("firmware download: skipped, no vendor request sent\n");
+}
+
+// Starts the device and prints what the start found and sent.
+NTSTATUS StartAndReport(kscam::CameraSystem& system, NTSTATUS (kscam::CameraSystem::*start)()) {
+  PrintDeviceDescriptor(system.Context());
+  system.Bus().ClearLog();
+  auto began = std::chrono::steady_clock::now();
+  NTSTATUS status = (system.*start)();
+  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
+  printf("start: %s (%.1f ms)\n", kscam::StatusText(status).c_str(), ms);
+  bool running = system.Context() != nullptr && system.Context()->usb.firmwareRunning;
+  printf("camera firmware: %s\n", running ? "running" : "not running (bridge identity)");
+  PrintDownload(system.Bus().Log());
+  return status;
 }
 
 void PrintConfiguration(DeviceContext* ctx) {
@@ -95,6 +133,7 @@ void PrintSensor(DeviceContext* ctx) {
 
 int RunProbe(const CommandArguments& arguments) {
   sim::CameraOptions options;
+  options.firmwareRunning = false;  // a camera fresh from the box: the bare bridge
   if (!ParseProbeOptions(arguments, &options)) return 2;
   kscam::CameraSystem system(options);
   NTSTATUS status = system.LoadDriver();
@@ -103,10 +142,14 @@ int RunProbe(const CommandArguments& arguments) {
   status = system.AddDevice();
   printf("add: %s\n", kscam::StatusText(status).c_str());
   if (!NT_SUCCESS(status)) return 1;
-  status = system.StartDevice();
-  printf("start: %s\n", kscam::StatusText(status).c_str());
+  status = StartAndReport(system, &kscam::CameraSystem::StartDevice);
+  if (system.Camera()->ReEnumerations() > 0) {
+    // The firmware came up and the camera left the bus and came back: the
+    // bridge's device goes, the camera's device is added and started.
+    printf("camera re-enumerated: the bridge's device is removed, the camera's device added\n");
+    status = StartAndReport(system, &kscam::CameraSystem::ReEnumerate);
+  }
   DeviceContext* ctx = system.Context();
-  PrintDeviceDescriptor(ctx);
   PrintConfiguration(ctx);
   PrintSensor(ctx);
   system.StopDevice();

@@ -1,0 +1,118 @@
+// Start's firmware decision against the simulated camera: a fresh bridge is
+// loaded and comes back as the camera, a running camera gets nothing, and a
+// download that fails midway is survived and repeated at the next start.
+#include <gtest/gtest.h>
+
+#include "platform/host_pool.h"
+#include "support/scripted_device.h"
+#include "tools/client/camera_system.h"
+#include "usb/firmware_download.h"
+
+namespace {
+
+using kscam::CameraSystem;
+
+sim::CameraOptions Camera(bool firmwareRunning) {
+  sim::CameraOptions options;
+  options.firmwareRunning = firmwareRunning;
+  return options;
+}
+
+std::vector<host::UsbLogEntry> VendorRequests(host::UsbBus& bus) {
+  std::vector<host::UsbLogEntry> vendor;
+  for (const host::UsbLogEntry& e : bus.Log())
+    if (e.urbFunction == URB_FUNCTION_VENDOR_DEVICE) vendor.push_back(e);
+  return vendor;
+}
+
+bool StartUpCommandSent(sim::SimulatedCamera& camera) {
+  for (const auto& command : camera.Commands())
+    if (command[0] == 0x06) return true;
+  return false;
+}
+
+TEST(FirmwareAtStart, FreshCameraIsLoadedReEnumeratesAndItsNewDeviceSkipsTheDownload) {
+  CameraSystem system(Camera(false));
+  ASSERT_EQ(system.BringUp(), STATUS_SUCCESS);
+  EXPECT_FALSE(system.Context()->usb.firmwareRunning);
+  EXPECT_EQ(VendorRequests(system.Bus()).size(), 62u + 313u);
+  EXPECT_TRUE(system.Camera()->FirmwareRunning());
+  EXPECT_EQ(system.Camera()->ReEnumerations(), 1u);
+
+  system.Bus().ClearLog();
+  system.Camera()->ClearCommands();
+  ASSERT_EQ(system.ReEnumerate(), STATUS_SUCCESS);
+  EXPECT_TRUE(system.Context()->usb.firmwareRunning);
+  EXPECT_TRUE(VendorRequests(system.Bus()).empty());
+  EXPECT_TRUE(StartUpCommandSent(*system.Camera()));
+  EXPECT_EQ(system.Camera()->Register(0x35), 14) << "the sensor was initialised";
+
+  system.StopDevice();
+  ASSERT_EQ(system.StartDevice(), STATUS_SUCCESS);
+  EXPECT_TRUE(VendorRequests(system.Bus()).empty()) << "a restart of the camera's device neither";
+  EXPECT_EQ(system.Camera()->ReEnumerations(), 1u);
+}
+
+TEST(FirmwareAtStart, CameraRunningItsFirmwareGetsNoVendorRequestAtAll) {
+  CameraSystem system(Camera(true));
+  ASSERT_EQ(system.BringUp(), STATUS_SUCCESS);
+  EXPECT_TRUE(system.Context()->usb.firmwareRunning);
+  EXPECT_TRUE(VendorRequests(system.Bus()).empty());
+  EXPECT_TRUE(StartUpCommandSent(*system.Camera()));
+}
+
+TEST(FirmwareAtStart, LoadFailingMidwayIsSurvivedAndTheNextStartLoadsAgain) {
+  CameraSystem system(Camera(false));
+  int loads = 0;
+  system.Bus().SetSubmitFault([&loads](const URB& urb, uint8_t) {
+    if (urb.UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE) return false;
+    uint16_t address = urb.UrbControlVendorClassRequest.Value;
+    return address != kCpuResetAddress && address != kCpuResetAddressOld && ++loads == 200;
+  });
+  EXPECT_EQ(system.BringUp(), STATUS_SUCCESS) << "Start reports the configuration only";
+  std::vector<host::UsbLogEntry> sent = VendorRequests(system.Bus());
+  EXPECT_EQ(sent.size(), 62u + 2 + 142 + 2) << "the camera image's pass ended at its 142nd load";
+  EXPECT_EQ(sent.back().value, kCpuResetAddress);
+  EXPECT_EQ(sent.back().data, std::vector<uint8_t>{0}) << "released all the same";
+  EXPECT_FALSE(system.Camera()->CpuHeldInReset());
+  EXPECT_FALSE(system.Camera()->FirmwareRunning()) << "the bridge keeps its own identity";
+  EXPECT_EQ(system.Camera()->ReEnumerations(), 0u);
+
+  // No re-enumeration: the same device is started again, and downloads again.
+  system.Bus().SetSubmitFault(nullptr);
+  system.StopDevice();
+  system.Bus().ClearLog();
+  EXPECT_EQ(system.StartDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(VendorRequests(system.Bus()).size(), 62u + 313u);
+  EXPECT_TRUE(system.Camera()->FirmwareRunning());
+  EXPECT_EQ(system.Camera()->ReEnumerations(), 1u);
+}
+
+TEST(FirmwareAtStart, FailedDescriptorReadCountsAsNoFirmwareAndBothImagesAreTried) {
+  auto device = std::make_unique<test::ScriptedDevice>();
+  device->deviceDescriptorStatus = USBD_STATUS_STALL_PID;
+  CameraSystem system(std::move(device));
+  ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(system.StartDevice(), STATUS_UNSUCCESSFUL);
+  // The scripted device refuses every vendor request: each image is held,
+  // its first load fails, and it is released.
+  std::vector<host::UsbLogEntry> sent = VendorRequests(system.Bus());
+  ASSERT_EQ(sent.size(), 2u * 5);
+  EXPECT_EQ(sent[2].value, kLoaderImage[0].address);
+  EXPECT_EQ(sent[7].value, kCameraFirmwareImage[0].address);
+}
+
+TEST(FirmwareAtStart, WithoutRequestBlocksNoVendorRequestIsSentAndStartCarriesOn) {
+  CameraSystem system(Camera(false));
+  ASSERT_EQ(system.LoadDriver(), STATUS_SUCCESS);
+  ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
+  host::FailAllocationsWithTag("Vdrv");
+  EXPECT_EQ(system.StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
+  host::ClearPoolFaults();
+  EXPECT_TRUE(VendorRequests(system.Bus()).empty()) << "not even the reset writes";
+  EXPECT_TRUE(system.Camera()->CpuHeldInReset()) << "the bridge as it powered up";
+  EXPECT_EQ(host::PoolLiveAllocations("Vdrv"), 0u);
+}
+
+}  // namespace
