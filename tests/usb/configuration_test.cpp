@@ -149,8 +149,8 @@ TEST_F(UsbConfiguration, MalformedDescriptorsAreRefusedBeforeTheParserSeesThem) 
   cases.push_back({"short endpoint descriptor", good});
   cases.back().set.insert(cases.back().set.end(), {4, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x83, 2});
   cases.back().set = withTotal(cases.back().set);
-  cases.push_back({"last descriptor runs past the total length", good});
-  cases.back().set.insert(cases.back().set.end(), {9, 0x24, 0, 0});
+  cases.push_back({"last descriptor runs one byte past the total length", good});
+  cases.back().set.insert(cases.back().set.end(), {5, 0x24, 0, 0});
   cases.back().set = withTotal(cases.back().set);
   cases.push_back({"one stray byte at the end", good});
   cases.back().set.push_back(3);
