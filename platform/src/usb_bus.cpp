@@ -354,11 +354,11 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {
   }
   if (halted)
     return RunOrDefer(irp, [this, irp] { CompleteIrp(irp, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, 0); });
+  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && delay != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && pipe != nullptr &&
-      (pipe->endpointAddress & USB_ENDPOINT_DIRECTION_MASK)) {
-    if (delay != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      (pipe->endpointAddress & USB_ENDPOINT_DIRECTION_MASK))
     return QueueIn(irp, pipe);
-  }
   return RunOrDefer(irp, [this, irp, urb] { PerformUrb(irp, urb); });
 }
 

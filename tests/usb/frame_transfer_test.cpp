@@ -543,25 +543,34 @@ TEST_F(FrameTransfer, CancelWhileChunksAreStillBeingSubmittedEndsTheReadPromptly
   TimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 2560, 1920);
   RawBuffer buffer(size);
+  ExpectCleanFrame(buffer);  // the done event is left signalled by a finished frame
   auto before = LiveByTag();
-  for (bool lateCancellation : {false, true}) {
-    SCOPED_TRACE(lateCancellation ? "cancellations complete late" : "cancellations complete soon");
-    Bus().SetCancellationDelay(lateCancellation ? 50 : 0);
-    Bus().SetSubmissionDelay(5);  // the bus takes its time to accept each request
-    Bus().ClearLog();
-    BOOLEAN good = TRUE;
-    auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), &good); });
-    ASSERT_TRUE(WaitUntil([&] { return FrameTransferLengths(Bus().Log()).size() >= 3; }));
-    Object()->CancelRead();
-    ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(read.get(), STATUS_CANCELLED);
-    EXPECT_FALSE(good);
-    EXPECT_LT(FrameTransferLengths(Bus().Log()).size(), 94u) << "the queuing went on after the cancel";
-    Bus().SetSubmissionDelay(0);
-    ExpectFrameReleased(before);
-  }
+  for (bool lateCancellation : {false, true})
+    for (bool atPublication : {false, true}) {
+      SCOPED_TRACE(std::string(lateCancellation ? "cancellations complete late" : "cancellations complete soon") +
+                   (atPublication ? ", cancel as the records appear" : ", cancel after three requests"));
+      Bus().SetCancellationDelay(lateCancellation ? 50 : 0);
+      Bus().SetSubmissionDelay(5);  // the bus takes its time to accept each request
+      Bus().ClearLog();
+      BOOLEAN good = TRUE;
+      auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), &good); });
+      if (atPublication)
+        ASSERT_TRUE(WaitUntil([&] { return ReadFrameState(&ctx_->usb).records != nullptr; }));
+      else
+        ASSERT_TRUE(WaitUntil([&] { return FrameTransferLengths(Bus().Log()).size() >= 3; }));
+      Object()->CancelRead();
+      // The cancel returns only once the frame's last request has completed,
+      // never on the signal a finished frame left behind.
+      EXPECT_EQ(ReadFrameState(&ctx_->usb).records, nullptr);
+      ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+      EXPECT_EQ(read.get(), STATUS_CANCELLED);
+      EXPECT_FALSE(good);
+      EXPECT_LT(FrameTransferLengths(Bus().Log()).size(), 94u) << "the queuing went on after the cancel";
+      Bus().SetSubmissionDelay(0);
+      ExpectFrameReleased(before);
+      ExpectCleanFrame(buffer);
+    }
   Bus().SetCancellationDelay(0);
-  ExpectCleanFrame(buffer);
 }
 
 // --- Submissions that fail ----------------------------------------------------

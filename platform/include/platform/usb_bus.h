@@ -118,7 +118,7 @@ class UsbBus final : private UsbBusSink {
   // thread when synchronous (both happen on the platform).
   void SetSynchronousCancellation(bool on);
   void SetCancellationDelay(uint32_t milliseconds);
-  // Each IN transfer submission takes this long before IofCallDriver returns.
+  // Each bulk transfer submission takes this long before IofCallDriver returns.
   void SetSubmissionDelay(uint32_t milliseconds);
   // Whether the endpoint is halted after a failed transfer (until its reset).
   bool EndpointHalted(uint8_t endpointAddress);
