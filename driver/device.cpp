@@ -11,6 +11,10 @@
 #include "usb/frame_transfer.h"
 #include "usb/usb_requests.h"
 
+// The filter factory's reference string, spelled as 16-bit characters so
+// that it has the same bytes in both builds.
+const WCHAR kFilterReference[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
+
 namespace {
 
 constexpr ULONG kDeviceDescriptorBytes = sizeof(USB_DEVICE_DESCRIPTOR);
@@ -151,7 +155,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   if (!device->Started) {
     KsAcquireDevice(device);
     factoryStatus = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilterDescriptor,
-                                          const_cast<PWSTR>(L"GLOBAL"), nullptr, KSCREATE_ITEM_FREEONSTOP,
+                                          const_cast<PWSTR>(kFilterReference), nullptr, KSCREATE_ITEM_FREEONSTOP,
                                           nullptr, nullptr, nullptr);
     KsReleaseDevice(device);
   }

@@ -43,6 +43,43 @@ void ForgetUnsubmittedChunks(UsbDevice* usb, ULONG unsubmitted) {
   KeReleaseSpinLock(&usb->chunkLock, irql);
 }
 
+// The record of a request still in flight, or null. Called with chunkLock.
+ChunkRecord* FindRecordLocked(UsbDevice* usb, PIRP irp) {
+  if (usb->chunkRecords == nullptr) return nullptr;
+  for (ULONG i = 0; i < usb->chunkCount; ++i)
+    if (usb->chunkRecords[i].usb != nullptr && usb->chunkRecords[i].irp == irp) return &usb->chunkRecords[i];
+  return nullptr;
+}
+
+// A cancel walk: cancels every request of the frame still in flight. The
+// caller has raised cancelWalkers under chunkLock, which keeps the records
+// and their requests from being freed while it walks. A request is cancelled
+// outside the lock: cancelling can complete it, and run ChunkCompletion, on
+// this very thread.
+void CancelWalk(UsbDevice* usb, ChunkRecord* records, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
+    PIRP irp = records[i].usb != nullptr ? records[i].irp : nullptr;
+    KeReleaseSpinLock(&usb->chunkLock, irql);
+    if (irp != nullptr) IoCancelIrp(irp);
+  }
+}
+
+// Ends a cancel walk. The last walker frees what completed meanwhile and, if
+// nothing is left in flight, the frame. Returns whether the frame is still
+// open (its last completion has not run yet).
+bool EndCancelWalk(UsbDevice* usb, ChunkRecord* records, ULONG count) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
+  if (--usb->cancelWalkers == 0) {
+    for (ULONG i = 0; i < count; ++i)
+      if (records[i].usb == nullptr) FreeChunk(&records[i]);
+    if (usb->chunksOutstanding == 0) FinishFrameLocked(usb);
+  }
+  bool frameOpen = usb->chunkRecords == records;
+  KeReleaseSpinLock(&usb->chunkLock, irql);
+  return frameOpen;
+}
+
 // Builds and sends the request for one chunk. *sent tells whether the request
 // went to the bus driver: if it did, its completion has run or will run, even
 // when the call failed, and whatever status the bus driver returned (including
@@ -77,12 +114,15 @@ NTSTATUS SubmitChunk(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, ChunkRec
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
   next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, ChunkCompletion, record, TRUE, TRUE, TRUE);
+  // The context is the transport record; the completion finds the chunk's
+  // record by its request under chunkLock.
+  IoSetCompletionRoutine(irp, ChunkCompletion, usb, TRUE, TRUE, TRUE);
   *sent = true;
   return IoCallDriver(usb->lowerDeviceObject, irp);
 }
 
-// Sets up the records and the whole-buffer descriptor of a frame.
+// Sets up the records and the whole-buffer descriptor of a frame, and clears
+// the frame's flags as it publishes them.
 NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks) {
   SIZE_T recordBytes = (SIZE_T(chunks) + 1) * sizeof(ChunkRecord);
   auto* records = static_cast<ChunkRecord*>(ExAllocatePoolWithTag(NonPagedPoolNx, recordBytes, kTagUsb));
@@ -99,8 +139,75 @@ NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks) {
   usb->chunkCount = chunks;
   usb->chunksOutstanding = chunks;
   usb->frameMdl = frameMdl;
+  usb->frameCancelled = FALSE;
+  usb->chunkFailed = FALSE;
+  usb->frameHalted = FALSE;
   KeReleaseSpinLock(&usb->chunkLock, irql);
   return STATUS_SUCCESS;
+}
+
+bool FrameCancelAsked(UsbDevice* usb) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
+  bool asked = usb->frameCancelled != FALSE;
+  KeReleaseSpinLock(&usb->chunkLock, irql);
+  return asked;
+}
+
+// Queues the frame's chunk requests, stopping early when a submission fails
+// or a cancel is asked. Returns STATUS_SUCCESS, STATUS_TIMEOUT (the bus
+// refused a request), STATUS_INSUFFICIENT_RESOURCES or STATUS_CANCELLED;
+// *submitted counts the requests that went to the bus.
+NTSTATUS SubmitChunks(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, PUCHAR buffer, ULONG size,
+                      ULONG* submitted) {
+  *submitted = 0;
+  for (ULONG offset = 0; offset < size;) {
+    if (FrameCancelAsked(usb)) return STATUS_CANCELLED;
+    ULONG length = size - offset < kChunkBytes ? size - offset : kChunkBytes;
+    bool sent = false;
+    NTSTATUS submission =
+        SubmitChunk(usb, pipe, &usb->chunkRecords[*submitted], buffer + offset, length, &sent);
+    if (!sent) return STATUS_INSUFFICIENT_RESOURCES;  // nothing went out for this chunk
+    // From here the chunk is counted by its completion, whatever the bus said.
+    ++*submitted;
+    offset += length;
+    if (!NT_SUCCESS(submission)) return STATUS_TIMEOUT;  // the bus refused it and completed it with its error
+  }
+  return STATUS_SUCCESS;
+}
+
+// Brings the frame pipe back after a failed transfer halted it. The bus
+// refuses to reset a pipe with transfers still queued, and an abort completes
+// before the transfers it cancels, so: abort, wait until the frame's own
+// requests have all completed, then reset; if the reset fails, reset the port
+// when it is connected but disabled.
+void RecoverFramePipe(UsbDevice* usb) {
+  AbortPipe(usb, kFramePipe);
+  CancelChunkRequests(usb);
+  NTSTATUS status = ResetPipe(usb, kFramePipe);
+  if (!NT_SUCCESS(status)) ResetPortIfDisabled(usb);
+  usb->framePipeNeedsReset = NT_SUCCESS(status) ? FALSE : TRUE;
+}
+
+// How the frame ended once all its requests completed: a halted endpoint is
+// recovered before the next frame, and any failed chunk spoils the frame.
+NTSTATUS FrameOutcome(UsbDevice* usb) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
+  bool failed = usb->chunkFailed != FALSE;
+  bool halted = usb->frameHalted != FALSE;
+  bool cancelled = usb->frameCancelled != FALSE;
+  KeReleaseSpinLock(&usb->chunkLock, irql);
+  if (halted) RecoverFramePipe(usb);
+  if (!failed) return STATUS_SUCCESS;
+  return cancelled && !halted ? STATUS_CANCELLED : STATUS_DEVICE_DATA_ERROR;
+}
+
+// Whether a failed chunk failed on the wire, which halts the endpoint: not a
+// cancel, not a device that is gone, not a request the bus driver refused
+// before it reached the endpoint (its URB then carries no error).
+bool HaltsTheEndpoint(NTSTATUS status, USBD_STATUS usbStatus) {
+  return !NT_SUCCESS(status) && status != STATUS_CANCELLED && !USBD_SUCCESS(usbStatus) &&
+         usbStatus != USBD_STATUS_CANCELED && usbStatus != USBD_STATUS_DEVICE_GONE &&
+         usbStatus != USBD_STATUS_INSUFFICIENT_RESOURCES;
 }
 
 }  // namespace
@@ -125,64 +232,77 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
   if (pipe->PipeHandle == nullptr) return STATUS_UNSUCCESSFUL;
   // A frame of no bytes would wait for a completion that never comes.
   if (buffer == nullptr || size == 0) return STATUS_INVALID_PARAMETER;
+  if (usb->framePipeNeedsReset) RecoverFramePipe(usb);
 
+  // The event is reset before the records are published: a cancel that sees
+  // them then waits for this frame's last completion, not a stale signal.
+  KeResetEvent(&usb->frameDoneEvent);
   ULONG chunks = ChunkCountFor(size);
   NTSTATUS status = PrepareFrame(usb, buffer, size, chunks);
   if (!NT_SUCCESS(status)) return status;
-  KeResetEvent(&usb->frameDoneEvent);
   SendTransferControl(ctx, false);
-
-  NTSTATUS loopStatus = STATUS_SUCCESS;
   ULONG submitted = 0;
-  for (ULONG offset = 0; offset < size;) {
-    ULONG length = size - offset < kChunkBytes ? size - offset : kChunkBytes;
-    bool sent = false;
-    NTSTATUS submission =
-        SubmitChunk(usb, pipe, &usb->chunkRecords[submitted], buffer + offset, length, &sent);
-    if (!sent) {
-      loopStatus = STATUS_INSUFFICIENT_RESOURCES;  // nothing went out for this chunk
-      break;
-    }
-    // From here the chunk is counted by its completion, whatever the bus said.
-    ++submitted;
-    offset += length;
-    if (!NT_SUCCESS(submission)) {
-      loopStatus = STATUS_TIMEOUT;  // the bus refused it and completed it with its error
-      break;
-    }
-  }
-  bool loopFailed = loopStatus != STATUS_SUCCESS;
+  NTSTATUS loopStatus = SubmitChunks(usb, pipe, buffer, size, &submitted);
   if (submitted < chunks) ForgetUnsubmittedChunks(usb, chunks - submitted);
   SendTransferControl(ctx, true);
-  if (loopFailed && !NT_SUCCESS(ResetPipe(usb, kFramePipe))) ResetPortIfDisabled(usb);
+  if (loopStatus == STATUS_CANCELLED) {
+    // A canceller may have walked past chunks submitted after it looked; and
+    // a chunk may have failed on the wire before the cancel.
+    CancelChunkRequests(usb);
+    FrameOutcome(usb);
+    return STATUS_CANCELLED;
+  }
 
   LARGE_INTEGER limit;
   limit.QuadPart = -LONGLONG(InterlockedCompareExchange(&transferTimeoutMs, 0, 0)) * 10000;
-  if (KeWaitForSingleObject(&usb->frameDoneEvent, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
-    CancelChunkRequests(usb);
-    return STATUS_TIMEOUT;
+  bool timedOut =
+      KeWaitForSingleObject(&usb->frameDoneEvent, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT;
+  if (timedOut) CancelChunkRequests(usb);
+  if (loopStatus != STATUS_SUCCESS) {
+    // A refused or missing request leaves the pipe in an unknown state.
+    RecoverFramePipe(usb);
+    return loopStatus;
   }
-  return loopFailed ? loopStatus : STATUS_SUCCESS;
+  NTSTATUS outcome = FrameOutcome(usb);
+  return timedOut ? STATUS_TIMEOUT : outcome;
 }
 
+// Runs at dispatch level or below. Whatever it finds, it returns
+// STATUS_MORE_PROCESSING_REQUIRED: the request is the driver's own, with no
+// thread behind it, and completing it further would hand it to the I/O
+// manager. The first chunk that fails on the wire halts the endpoint, so the
+// rest of the frame can never arrive: its other requests are cancelled at once.
 NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   UNREFERENCED_PARAMETER(device);
-  auto* record = static_cast<ChunkRecord*>(context);
-  if (record == nullptr || record->usb == nullptr || record->irp != irp) return irp->IoStatus.Status;
-  UsbDevice* usb = record->usb;
+  auto* usb = static_cast<UsbDevice*>(context);
+  if (usb == nullptr) return STATUS_MORE_PROCESSING_REQUIRED;
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
-  if (usb->chunkRecords == nullptr) {
+  ChunkRecord* record = FindRecordLocked(usb, irp);
+  if (record == nullptr) {
     KeReleaseSpinLock(&usb->chunkLock, irql);
-    return irp->IoStatus.Status;
+    return STATUS_MORE_PROCESSING_REQUIRED;
   }
   if (usb->chunksOutstanding > 0) --usb->chunksOutstanding;
+  NTSTATUS status = irp->IoStatus.Status;
   irp->IoStatus.Information =
-      NT_SUCCESS(irp->IoStatus.Status) ? record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
+      NT_SUCCESS(status) ? record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
+  bool startWalk = false;
+  if (!NT_SUCCESS(status)) usb->chunkFailed = TRUE;
+  if (HaltsTheEndpoint(status, record->urb->UrbHeader.Status) && !usb->frameHalted) {
+    usb->frameHalted = TRUE;
+    startWalk = usb->chunksOutstanding > 0;
+  }
   if (usb->cancelWalkers == 0) FreeChunk(record);
   record->usb = nullptr;  // completed; a walker frees what is left when it leaves
+  if (startWalk) ++usb->cancelWalkers;
   if (usb->chunksOutstanding == 0) FinishFrameLocked(usb);
+  ChunkRecord* records = usb->chunkRecords;
+  ULONG count = usb->chunkCount;
   KeReleaseSpinLock(&usb->chunkLock, irql);
-  // The request belongs to the driver and is not completed further.
+  if (startWalk) {
+    CancelWalk(usb, records, count);
+    EndCancelWalk(usb, records, count);
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -190,28 +310,13 @@ void CancelChunkRequests(UsbDevice* usb) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
   ChunkRecord* records = usb->chunkRecords;
   ULONG count = usb->chunkCount;
-  if (records != nullptr) ++usb->cancelWalkers;
+  if (records != nullptr) {
+    ++usb->cancelWalkers;
+    usb->frameCancelled = TRUE;  // the submission loop stops at its next chunk
+  }
   KeReleaseSpinLock(&usb->chunkLock, irql);
   if (records == nullptr) return;
-
-  // A request is cancelled outside the lock: cancelling can complete it, and
-  // run ChunkCompletion, on this very thread. While we walk, completions do
-  // not free requests, so each pointer read under the lock stays valid.
-  for (ULONG i = 0; i < count; ++i) {
-    irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
-    PIRP irp = records[i].usb != nullptr ? records[i].irp : nullptr;
-    KeReleaseSpinLock(&usb->chunkLock, irql);
-    if (irp != nullptr) IoCancelIrp(irp);
-  }
-
-  irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
-  bool frameOpen;
-  if (--usb->cancelWalkers == 0) {
-    for (ULONG i = 0; i < count; ++i)
-      if (records[i].usb == nullptr) FreeChunk(&records[i]);
-    if (usb->chunksOutstanding == 0) FinishFrameLocked(usb);
-  }
-  frameOpen = usb->chunkRecords == records;
-  KeReleaseSpinLock(&usb->chunkLock, irql);
-  if (frameOpen) KeWaitForSingleObject(&usb->frameDoneEvent, Executive, KernelMode, FALSE, nullptr);
+  CancelWalk(usb, records, count);
+  if (EndCancelWalk(usb, records, count))
+    KeWaitForSingleObject(&usb->frameDoneEvent, Executive, KernelMode, FALSE, nullptr);
 }

@@ -13,14 +13,17 @@ extern volatile LONG transferTimeoutMs;
 
 inline ULONG ChunkCountFor(ULONG size) { return size / kChunkBytes + (size % kChunkBytes != 0 ? 1 : 0); }
 
-// Reads size bytes into buffer (non-paged). STATUS_SUCCESS when every chunk
-// request completed in time (individual chunk errors leave their part of the
-// buffer as it was), STATUS_TIMEOUT when they did not, another failure when
-// the transfer could not be set up or was cut short.
+// Reads size bytes into buffer (non-paged pool). STATUS_SUCCESS when every
+// chunk request completed successfully in time; STATUS_DEVICE_DATA_ERROR when
+// one failed (the frame pipe has then been reset), STATUS_CANCELLED when the
+// read was cancelled, STATUS_TIMEOUT when the requests did not complete in
+// time, another failure when the transfer could not be set up or was cut short.
 NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size);
 // Frame halt (go false) or frame go (go true) on the command pipe.
 void SendTransferControl(DeviceContext* ctx, bool go);
+// The completion routine of every chunk request; its context is the UsbDevice.
 NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-// Cancels the chunk requests still in flight and waits until the frame's
-// last completion has run. Safe from several threads at once.
+// Cancels the chunk requests still in flight (and those the reading thread
+// is still submitting) and waits until the frame's last completion has run.
+// Safe from several threads at once.
 void CancelChunkRequests(UsbDevice* usb);

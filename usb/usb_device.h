@@ -10,7 +10,7 @@ struct UsbDevice;
 // descriptor and its URB. The completion routine frees the three and clears
 // the pointers. A zeroed record ends the array.
 struct ChunkRecord {
-  UsbDevice* usb;
+  UsbDevice* usb;  // set while the request is in flight; null once it completed
   PURB urb;
   PIRP irp;
   PMDL mdl;
@@ -27,7 +27,8 @@ struct UsbDevice {
   BOOLEAN firmwareRunning;
 
   // The raw frame in flight. chunkLock guards chunksOutstanding, the records'
-  // pointers, cancelWalkers and the release of chunkRecords and frameMdl.
+  // pointers, cancelWalkers, the three frame flags and the release of
+  // chunkRecords and frameMdl.
   KEVENT frameDoneEvent;  // signalled when every chunk request has completed
   ChunkRecord* chunkRecords;
   ULONG chunkCount;
@@ -38,6 +39,12 @@ struct UsbDevice {
   // completions leave the freeing of requests and records to the last walker,
   // so a walker never cancels a request that has been freed.
   ULONG cancelWalkers;
+  BOOLEAN frameCancelled;  // a cancel was asked for the frame in flight
+  BOOLEAN chunkFailed;     // a chunk of the frame did not complete successfully
+  BOOLEAN frameHalted;     // a chunk failed with an error that halts the endpoint
+  // Set by the capture thread when the frame pipe could not be brought back
+  // after a halt; the next frame read tries again first. Capture thread only.
+  BOOLEAN framePipeNeedsReset;
 };
 
 // Pipes of the camera's interface, by position.

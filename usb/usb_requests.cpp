@@ -2,6 +2,7 @@
 // camera's one configuration.
 #include "usb/usb_requests.h"
 
+#include "driver/platform_layout.h"
 #include "usb/frame_transfer.h"
 
 namespace {
@@ -54,6 +55,25 @@ NTSTATUS SendPipeRequest(UsbDevice* usb, ULONG pipeIndex, USHORT function) {
   return status;
 }
 
+// The platform's parser and request builder walk the descriptors by their own
+// lengths and check nothing, so everything they will read is checked here:
+// the configuration header, every descriptor at least 2 bytes long and inside
+// the total length, interface and endpoint descriptors at least their size.
+bool ConfigurationIsWellFormed(const UCHAR* descriptor, ULONG totalLength) {
+  if (descriptor[0] < kConfigHeaderSize || descriptor[0] > totalLength ||
+      descriptor[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE)
+    return false;
+  for (ULONG at = descriptor[0]; at < totalLength; at += descriptor[at]) {
+    if (totalLength - at < 2) return false;
+    UCHAR length = descriptor[at];
+    UCHAR type = descriptor[at + 1];
+    if (length < 2 || length > totalLength - at) return false;
+    if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) return false;
+    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) return false;
+  }
+  return true;
+}
+
 // Reads the whole configuration descriptor into a buffer of its own total
 // length. The length comes from the device, so it is checked against what
 // the device actually returns before anything trusts it.
@@ -76,6 +96,10 @@ NTSTATUS ReadConfigurationDescriptor(UsbDevice* usb, PURB urb, PUCHAR* result) {
   if (!NT_SUCCESS(status)) {
     FreeUsb(whole);
     return status;
+  }
+  if (!ConfigurationIsWellFormed(whole, totalLength)) {
+    FreeUsb(whole);
+    return STATUS_DEVICE_DATA_ERROR;
   }
   *result = whole;
   return STATUS_SUCCESS;

@@ -39,14 +39,20 @@ PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota) {
 
 void IoFreeIrp(PIRP irp) { ExFreePoolWithTag(irp, kTagIrp); }
 
+// A synchronous request belongs to the thread that built it: its end (status
+// block, event, freeing) is an APC to that thread, as on the platform.
 PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
                                    PVOID inputBuffer, ULONG inputBufferLength,
                                    PVOID outputBuffer, ULONG outputBufferLength,
                                    BOOLEAN internalDeviceIoControl, PKEVENT event,
                                    PIO_STATUS_BLOCK ioStatusBlock) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) host::PlatformFault("IoBuildDeviceIoControlRequest above passive level");
   PIRP irp = IoAllocateIrp(deviceObject->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
   irp->Flags |= kIrpBuiltSynchronous;
+  host::ThreadApcs* thread = host::CurrentThreadApcs();
+  irp->Tail.Overlay.Thread = thread;
+  host::NoteSynchronousRequestIssued(thread);
   irp->UserIosb = ioStatusBlock;
   irp->UserEvent = event;
   irp->UserBuffer = outputBuffer;
@@ -60,6 +66,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObj
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("IofCallDriver above dispatch level");
   if (irp->CurrentLocation <= 1) host::PlatformFault("IofCallDriver with no stack location left");
   irp->CurrentLocation--;
   irp->Tail.Overlay.CurrentStackLocation--;
@@ -98,10 +105,13 @@ void IofCompleteRequest(PIRP irp, CHAR priorityBoost) {
     }
   }
   if (irp->Flags & kIrpBuiltSynchronous) {
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    PKEVENT event = irp->UserEvent;
-    IoFreeIrp(irp);
-    if (event != nullptr) KeSetEvent(event, 0, FALSE);
+    auto* thread = static_cast<host::ThreadApcs*>(irp->Tail.Overlay.Thread);
+    host::QueueCompletionApc(thread, [irp] {
+      if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+      PKEVENT event = irp->UserEvent;
+      IoFreeIrp(irp);
+      if (event != nullptr) KeSetEvent(event, 0, FALSE);
+    });
     return;
   }
   // A request the caller allocated and let complete all the way is the
@@ -135,17 +145,23 @@ BOOLEAN IoCancelIrp(PIRP irp) {
   return TRUE;
 }
 
+// A descriptor has room for the page numbers of the range it was allocated
+// for, and describes nothing usable until it is built (or built partially).
 PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
                    BOOLEAN chargeQuota, PIRP irp) {
   (void)chargeQuota;
-  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kTagMdl));
+  if (length == 0) return nullptr;
+  ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(virtualAddress, length);
+  size_t bytes = sizeof(MDL) + size_t(pages) * sizeof(PFN_NUMBER);
+  if (bytes > 0x7FFF) return nullptr;  // the size field is 16 bits wide
+  auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagMdl));
   if (mdl == nullptr) return nullptr;
-  memset(mdl, 0, sizeof(MDL));
+  memset(mdl, 0, bytes);
   auto address = reinterpret_cast<ULONG_PTR>(virtualAddress);
   mdl->StartVa = reinterpret_cast<PVOID>(address & ~ULONG_PTR(PAGE_SIZE - 1));
   mdl->ByteOffset = ULONG(address & (PAGE_SIZE - 1));
   mdl->ByteCount = length;
-  mdl->Size = CSHORT(sizeof(MDL));
+  mdl->Size = CSHORT(bytes);
   if (irp != nullptr) {
     if (!secondaryBuffer) {
       irp->MdlAddress = mdl;
@@ -160,21 +176,47 @@ PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
 
 void IoFreeMdl(PMDL mdl) { ExFreePoolWithTag(mdl, kTagMdl); }
 
+static ULONG PagesRoomOf(PMDL mdl) { return ULONG((size_t(mdl->Size) - sizeof(MDL)) / sizeof(PFN_NUMBER)); }
+
+// Only memory of a live non-paged pool allocation is resident without
+// locking; anything else (stack, heap of another kind, freed pool) is a
+// crash on the platform sooner or later, so the host stops here.
 void MmBuildMdlForNonPagedPool(PMDL mdl) {
-  mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+  PVOID start = MmGetMdlVirtualAddress(mdl);
+  if (!host::IsNonPagedPoolRange(start, mdl->ByteCount))
+    host::PlatformFault("MmBuildMdlForNonPagedPool on memory that is not non-paged pool");
+  ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(start, mdl->ByteCount);
+  if (pages > PagesRoomOf(mdl)) host::PlatformFault("memory descriptor too small for its range");
+  auto page = reinterpret_cast<ULONG_PTR>(mdl->StartVa) / PAGE_SIZE;
+  for (ULONG i = 0; i < pages; ++i) MmGetMdlPfnArray(mdl)[i] = page + i;
+  mdl->MappedSystemVa = start;
   mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
 void IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length) {
+  if (!(sourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_PAGES_LOCKED)))
+    host::PlatformFault("IoBuildPartialMdl from a descriptor whose pages were never built");
   auto* sourceStart = static_cast<PCHAR>(MmGetMdlVirtualAddress(sourceMdl));
   auto* start = static_cast<PCHAR>(virtualAddress);
-  if (start < sourceStart || start + length > sourceStart + sourceMdl->ByteCount)
+  if (start < sourceStart || start > sourceStart + sourceMdl->ByteCount ||
+      ULONG_PTR(length) > ULONG_PTR(sourceStart + sourceMdl->ByteCount - start))
     host::PlatformFault("IoBuildPartialMdl outside the source descriptor");
   if (length == 0) length = ULONG(sourceStart + sourceMdl->ByteCount - start);
+  ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(virtualAddress, length);
+  if (pages > PagesRoomOf(targetMdl)) host::PlatformFault("IoBuildPartialMdl into a descriptor too small");
   auto address = reinterpret_cast<ULONG_PTR>(virtualAddress);
   targetMdl->StartVa = reinterpret_cast<PVOID>(address & ~ULONG_PTR(PAGE_SIZE - 1));
   targetMdl->ByteOffset = ULONG(address & (PAGE_SIZE - 1));
   targetMdl->ByteCount = length;
+  ULONG firstPage = ULONG((address / PAGE_SIZE) - reinterpret_cast<ULONG_PTR>(sourceMdl->StartVa) / PAGE_SIZE);
+  for (ULONG i = 0; i < pages; ++i) MmGetMdlPfnArray(targetMdl)[i] = MmGetMdlPfnArray(sourceMdl)[firstPage + i];
   targetMdl->MappedSystemVa = virtualAddress;
   targetMdl->MdlFlags = CSHORT(MDL_PARTIAL | (sourceMdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL));
+}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+  (void)priority;
+  if (!(mdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA)))
+    host::PlatformFault("system address of a memory descriptor that was never built");
+  return mdl->MappedSystemVa;
 }

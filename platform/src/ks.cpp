@@ -76,7 +76,7 @@ KsClassDriver::~KsClassDriver() = default;
 
 NTSTATUS KsClassDriver::Load(DRIVER_INITIALIZE* entry) {
   UNICODE_STRING registryPath;
-  RtlInitUnicodeString(&registryPath, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kscam");
+  RtlInitUnicodeString(&registryPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kscam");
   return entry(&driverObject_, &registryPath);
 }
 
@@ -255,7 +255,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
   if (deviceHost == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
   host::FilterFactoryRecord record;
   record.descriptor = descriptor;
-  record.referenceString = refString ? std::wstring(refString) : std::wstring();
+  record.referenceString = refString ? std::u16string(refString) : std::u16string();
   record.createItemFlags = createItemFlags;
   record.securityDescriptor = securityDescriptor != nullptr;
   record.sleepCallback = sleepCallback != nullptr;

@@ -1,6 +1,8 @@
-// Non-paged pool on the host: malloc with a header that records the tag and
-// size, so that tests can account for every allocation by tag and make chosen
-// allocations fail.
+// Non-paged pool on the host: allocations with a header that records the tag
+// and size, so that tests can account for every allocation by tag and make
+// chosen allocations fail. As on the platform, a request of a page or more
+// starts on a page boundary, the pool type and the caller's level are checked,
+// and the live non-paged ranges are known so memory descriptors can be checked.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -21,8 +23,8 @@ struct alignas(16) PoolHeader {
   uint64_t magic;
   uint64_t size;
   uint32_t tag;
-  uint32_t reserved;
-  uint64_t padding;
+  uint32_t nonPaged;
+  void* block;  // what the host allocator returned
 };
 static_assert(sizeof(PoolHeader) == 32);
 
@@ -33,6 +35,7 @@ struct PoolState {
   uint64_t attempts = 0;
   bool failTagArmed = false;
   uint32_t failTag = 0;
+  std::map<uintptr_t, uint64_t> nonPagedRanges;  // start -> size; guarded by lock
 };
 
 PoolState& State() {
@@ -50,8 +53,23 @@ PoolHeader* HeaderOf(void* p) { return static_cast<PoolHeader*>(p) - 1; }
 
 }  // namespace
 
+// Checks the pool type and the caller's level; returns whether it is non-paged.
+bool CheckPoolUse(POOL_TYPE poolType) {
+  KIRQL irql = KeGetCurrentIrql();
+  switch (poolType) {
+    case NonPagedPool:
+    case NonPagedPoolNx:
+      if (irql > DISPATCH_LEVEL) host::PlatformFault("non-paged pool above dispatch level");
+      return true;
+    case PagedPool:
+      if (irql > APC_LEVEL) host::PlatformFault("paged pool above APC level");
+      return false;
+  }
+  host::PlatformFault("unknown pool type");
+}
+
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
-  (void)poolType;
+  bool nonPaged = CheckPoolUse(poolType);
   PoolState& state = State();
   {
     std::lock_guard<std::mutex> guard(state.lock);
@@ -60,11 +78,18 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     if (state.failTagArmed && state.failTag == tag) return nullptr;
   }
   if (numberOfBytes > (SIZE_T(1) << 40)) return nullptr;
-  auto* header = static_cast<PoolHeader*>(malloc(sizeof(PoolHeader) + (numberOfBytes ? numberOfBytes : 1)));
-  if (header == nullptr) return nullptr;
+  // A page or more starts on a page boundary: the header sits at the end of
+  // a page of its own before it.
+  size_t lead = numberOfBytes >= PAGE_SIZE ? PAGE_SIZE : sizeof(PoolHeader);
+  void* block = nullptr;
+  if (posix_memalign(&block, lead == PAGE_SIZE ? PAGE_SIZE : 16, lead + (numberOfBytes ? numberOfBytes : 1)) != 0)
+    return nullptr;
+  auto* header = reinterpret_cast<PoolHeader*>(static_cast<char*>(block) + lead) - 1;
   header->magic = kLiveMagic;
   header->size = numberOfBytes;
   header->tag = tag;
+  header->nonPaged = nonPaged;
+  header->block = block;
   // Fresh pool memory is not zero on the platform; a recognisable pattern
   // makes a missing initialisation show.
   memset(header + 1, 0xCD, numberOfBytes);
@@ -73,11 +98,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   ++usage.liveAllocations;
   usage.liveBytes += numberOfBytes;
   ++usage.totalAllocations;
+  if (nonPaged) state.nonPagedRanges[reinterpret_cast<uintptr_t>(header + 1)] = numberOfBytes;
   return header + 1;
 }
 
 static void FreePool(PVOID p, bool checkTag, ULONG tag) {
   if (p == nullptr) host::PlatformFault("ExFreePool of a null pointer");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("ExFreePool above dispatch level");
   PoolHeader* header = HeaderOf(p);
   if (header->magic != kLiveMagic) host::PlatformFault("ExFreePool of memory that is not live pool");
   if (checkTag && header->tag != tag) host::PlatformFault("ExFreePoolWithTag with the wrong tag");
@@ -87,15 +114,26 @@ static void FreePool(PVOID p, bool checkTag, ULONG tag) {
     host::PoolTagUsage& usage = state.byTag[header->tag];
     --usage.liveAllocations;
     usage.liveBytes -= header->size;
+    state.nonPagedRanges.erase(reinterpret_cast<uintptr_t>(p));
   }
   header->magic = kFreedMagic;
-  free(header);
+  free(header->block);
 }
 
 void ExFreePoolWithTag(PVOID p, ULONG tag) { FreePool(p, true, tag); }
 void ExFreePool(PVOID p) { FreePool(p, false, 0); }
 
 namespace host {
+
+bool IsNonPagedPoolRange(const void* address, size_t length) {
+  PoolState& state = State();
+  auto start = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard<std::mutex> guard(state.lock);
+  auto it = state.nonPagedRanges.upper_bound(start);
+  if (it == state.nonPagedRanges.begin()) return false;
+  --it;
+  return start + length <= it->first + it->second && start + length >= start;
+}
 
 PoolTagUsage PoolUsage(const std::string& tag) {
   PoolState& state = State();

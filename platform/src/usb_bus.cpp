@@ -2,8 +2,14 @@
 // driver's threads; the bus pends them and carries them out on its own thread,
 // where completions run at dispatch level, as the platform's host controller
 // completes them from its deferred procedure calls. IN transfers stay queued
-// on their pipe, cancellable, until the device has filled them.
+// on their pipe, cancellable, until the device has filled them; a cancelled
+// one completes later from the bus thread. A failed transfer halts its
+// endpoint: the transfers queued behind it are no longer served, new ones
+// fail, until the pipe is reset, and a reset is refused while transfers are
+// still queued (they must be aborted and their completions awaited first).
 #include "platform/usb_bus.h"
+
+#include <chrono>
 
 #include "host_internal.h"
 
@@ -14,6 +20,7 @@ struct UsbBus::Pipe {
   USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
   uint16_t maxPacketSize = 0;
   bool valid = true;
+  bool halted = false;  // guarded by lock_
   uint64_t inTransfersStarted = 0;
   std::deque<PIRP> pending;  // IN transfers waiting for data; guarded by lock_
 };
@@ -134,6 +141,52 @@ void UsbBus::SetSubmitFault(std::function<bool(const URB&, uint8_t)> rule) {
 void UsbBus::SetResetPipeFails(bool fails) {
   std::lock_guard<std::mutex> guard(lock_);
   resetPipeFails_ = fails;
+}
+
+void UsbBus::SetSynchronousCancellation(bool on) {
+  std::lock_guard<std::mutex> guard(lock_);
+  synchronousCancellation_ = on;
+}
+
+void UsbBus::SetCancellationDelay(uint32_t milliseconds) {
+  std::lock_guard<std::mutex> guard(lock_);
+  cancellationDelayMs_ = milliseconds;
+}
+
+void UsbBus::SetSubmissionDelay(uint32_t milliseconds) {
+  std::lock_guard<std::mutex> guard(lock_);
+  submissionDelayMs_ = milliseconds;
+}
+
+bool UsbBus::EndpointHalted(uint8_t endpointAddress) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& pipe : pipes_)
+    if (pipe->endpointAddress == endpointAddress) return pipe->halted;
+  return false;
+}
+
+void UsbBus::HaltEndpoint(Pipe* pipe) {
+  std::lock_guard<std::mutex> guard(lock_);
+  pipe->halted = true;
+}
+
+void UsbBus::CompleteCancelled(std::vector<PIRP> irps) {
+  if (irps.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!synchronousCancellation_) {
+      // Each cancellation completes its delay after it was asked for, not
+      // after the one before it.
+      auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(cancellationDelayMs_);
+      work_.push_back([this, irps, due] {
+        std::this_thread::sleep_until(due);
+        for (PIRP irp : irps) CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, BytesFilled(irp));
+      });
+      irps.clear();
+    }
+  }
+  wake_.notify_all();
+  for (PIRP irp : irps) CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, BytesFilled(irp));
 }
 
 void UsbBus::SetPortStatus(ULONG status) {
@@ -285,9 +338,13 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {
   Record(entry);
 
   bool fail;
+  bool halted = false;
+  uint32_t delay;
   {
     std::lock_guard<std::mutex> guard(lock_);
     fail = device_ == nullptr || (submitFault_ && submitFault_(*urb, entry.endpointAddress));
+    if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && pipe != nullptr) halted = pipe->halted;
+    delay = submissionDelayMs_;
   }
   if (fail) {
     NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED;
@@ -295,6 +352,10 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {
     CompleteIrp(irp, status, USBD_STATUS_DEVICE_GONE, 0);
     return status;
   }
+  if (halted)
+    return RunOrDefer(irp, [this, irp] { CompleteIrp(irp, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, 0); });
+  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && delay != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && pipe != nullptr &&
       (pipe->endpointAddress & USB_ENDPOINT_DIRECTION_MASK))
     return QueueIn(irp, pipe);
@@ -316,8 +377,8 @@ NTSTATUS UsbBus::QueueIn(PIRP irp, Pipe* pipe) {
       irp = nullptr;
     }
   }
-  if (irp != nullptr) CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
   wake_.notify_all();
+  if (irp != nullptr) CompleteCancelled({irp});
   return STATUS_PENDING;
 }
 
@@ -337,7 +398,7 @@ void UsbBus::CancelPendingIn(PDEVICE_OBJECT device, PIRP irp) {
       }
   }
 removed:
-  bus->CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, BytesFilled(irp));
+  bus->CompleteCancelled({irp});
 }
 
 void UsbBus::CompleteIrp(PIRP irp, NTSTATUS status, USBD_STATUS usbStatus, ULONG_PTR information) {
@@ -416,7 +477,7 @@ void UsbBus::PerformSelectConfiguration(PIRP irp, PURB urb, UsbDeviceModel* devi
     }
     pipes_.clear();
   }
-  for (PIRP orphan : orphans) CompleteIrp(orphan, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+  CompleteCancelled(std::move(orphans));
 
   PUSB_CONFIGURATION_DESCRIPTOR configuration = select.ConfigurationDescriptor;
   if (configuration == nullptr) {
@@ -479,6 +540,7 @@ void UsbBus::PerformBulkOut(PIRP irp, PURB urb, Pipe* pipe, UsbDeviceModel* devi
   uint8_t* data = TransferAddress(transfer.TransferBuffer, transfer.TransferBufferMDL);
   UsbTransferResult result =
       DeviceCall([&] { return device->BulkOut(pipe->endpointAddress, data, data ? transfer.TransferBufferLength : 0); });
+  if (!USBD_SUCCESS(result.status)) HaltEndpoint(pipe);
   CompleteIrp(irp, USBD_SUCCESS(result.status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, result.status,
               result.bytes);
 }
@@ -486,22 +548,32 @@ void UsbBus::PerformBulkOut(PIRP irp, PURB urb, Pipe* pipe, UsbDeviceModel* devi
 void UsbBus::PerformPipeRequest(PIRP irp, PURB urb, Pipe* pipe, UsbDeviceModel* device) {
   if (pipe == nullptr) return CompleteIrp(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE, 0);
   if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+    // The abort completes before the transfers it cancels, which complete
+    // later: the caller must wait for them before it resets the pipe. The
+    // endpoint's halt is left as it was.
     std::vector<PIRP> orphans;
     {
       std::lock_guard<std::mutex> guard(lock_);
       AbortPipeLocked(pipe, orphans);
     }
-    for (PIRP orphan : orphans) CompleteIrp(orphan, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
     DeviceCall([&] { device->AbortPipe(pipe->endpointAddress); });
-    return CompleteIrp(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
+    CompleteIrp(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 0);
+    return CompleteCancelled(std::move(orphans));
   }
   bool fails;
+  bool busy;
   {
     std::lock_guard<std::mutex> guard(lock_);
     fails = resetPipeFails_;
+    busy = !pipe->pending.empty();
   }
+  if (busy) return CompleteIrp(irp, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY, 0);
   if (fails) return CompleteIrp(irp, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, 0);
   USBD_STATUS status = DeviceCall([&] { return device->ResetPipe(pipe->endpointAddress); });
+  if (USBD_SUCCESS(status)) {
+    std::lock_guard<std::mutex> guard(lock_);
+    pipe->halted = false;
+  }
   CompleteIrp(irp, USBD_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, status, 0);
 }
 
@@ -521,7 +593,7 @@ bool UsbBus::ServeOne(Pipe* pipe) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     device = device_;
-    if (pipe->pending.empty() || device == nullptr) return false;
+    if (pipe->pending.empty() || device == nullptr || pipe->halted) return false;
     irp = pipe->pending.front();
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) return false;  // its cancel routine takes it
     pipe->pending.pop_front();
@@ -535,6 +607,7 @@ bool UsbBus::ServeOne(Pipe* pipe) {
   }
   auto& transfer = UrbOf(irp)->UrbBulkOrInterruptTransfer;
   if (fault.fail) {
+    HaltEndpoint(pipe);
     CompleteIrp(irp, STATUS_UNSUCCESSFUL, fault.status, 0);
     return true;
   }
@@ -552,6 +625,7 @@ bool UsbBus::ServeOne(Pipe* pipe) {
   filled += result.bytes;
   BytesFilled(irp) = filled;
   if (!USBD_SUCCESS(result.status)) {
+    HaltEndpoint(pipe);
     CompleteIrp(irp, STATUS_UNSUCCESSFUL, result.status, filled);
     return true;
   }
@@ -574,7 +648,7 @@ bool UsbBus::ServeOne(Pipe* pipe) {
     }
   }
   if (unplugged) CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, filled);
-  if (cancelled) CompleteIrp(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, filled);
+  if (cancelled) CompleteCancelled({irp});
   return result.bytes > 0;
 }
 

@@ -1,19 +1,23 @@
 // The usbd library calls: parse a configuration descriptor, build a
-// select-configuration request for a list of interfaces. Both stay inside the
-// descriptor's own total length and stop at a malformed entry.
+// select-configuration request for a list of interfaces. Like the platform's
+// library they trust the descriptor: the walk goes by each descriptor's own
+// length up to the total length and checks nothing. Where the platform's walk
+// would loop for ever or read past the buffer, the host stops with a fault;
+// a short descriptor of interface type is taken for an interface as it is
+// there. Whatever validation a driver needs, it does itself beforehand.
 #include "platform/usb.h"
+
+#include "host_internal.h"
 
 namespace {
 
 const ULONG kTagUsbd = 0x44425355;  // "USBD"
 
-// The next descriptor after `at`, or null when `at` is malformed (length 0 or
-// running past the end).
-const UCHAR* NextDescriptor(const UCHAR* at, const UCHAR* end) {
-  if (at + 2 > end) return nullptr;
-  UCHAR length = at[0];
-  if (length < 2 || at + length > end) return nullptr;
-  return at + length;
+// The next descriptor after `at`, as the platform's walk finds it.
+const UCHAR* NextDescriptor(const UCHAR* at) {
+  if (at[0] == 0) host::PlatformFault("USBD_ParseConfigurationDescriptorEx: a descriptor of length 0 "
+                                      "makes the platform's walk loop for ever");
+  return at + at[0];
 }
 
 const UCHAR* DescriptorEnd(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
@@ -32,11 +36,11 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
     LONG interfaceProtocol) {
   const UCHAR* end = DescriptorEnd(configurationDescriptor);
-  for (const UCHAR* at = static_cast<const UCHAR*>(startPosition); at != nullptr && at < end;
-       at = NextDescriptor(at, end)) {
-    if (at + sizeof(USB_INTERFACE_DESCRIPTOR) > end || at[1] != USB_INTERFACE_DESCRIPTOR_TYPE ||
-        at[0] < sizeof(USB_INTERFACE_DESCRIPTOR))
-      continue;
+  for (const UCHAR* at = static_cast<const UCHAR*>(startPosition); at < end; at = NextDescriptor(at)) {
+    if (at + 2 > end) host::PlatformFault("USBD_ParseConfigurationDescriptorEx read past the descriptor");
+    if (at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) continue;
+    if (at + sizeof(USB_INTERFACE_DESCRIPTOR) > end)
+      host::PlatformFault("USBD_ParseConfigurationDescriptorEx read an interface past the descriptor");
     auto* candidate = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(const_cast<UCHAR*>(at));
     if ((interfaceNumber == -1 || candidate->bInterfaceNumber == interfaceNumber) &&
         (alternateSetting == -1 || candidate->bAlternateSetting == alternateSetting) &&

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "camera/sensor.h"
+#include "support/pool_buffer.h"
 #include "stream/video_range.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
@@ -361,7 +362,7 @@ TEST_F(CameraProgramming, ClockChangeReprogramsTheSensorAndSpoilsTheNextFrame) {
   EXPECT_TRUE(Camera().HalfClock());
   EXPECT_EQ(ctx_->halfClock, 1);
   EXPECT_EQ(ctx_->reconfigurePending, 1);
-  std::vector<UCHAR> frame(ctx_->frameBytes);
+  kscam_test::PoolBuffer frame(ctx_->frameBytes);
   BOOLEAN good = TRUE;
   EXPECT_EQ(Object()->ReadFrame(frame.data(), ULONG(frame.size()), &good), STATUS_SUCCESS);
   EXPECT_FALSE(good) << "the frame read across a clock change is not good";
@@ -374,7 +375,7 @@ TEST_F(CameraProgramming, ClockChangeReprogramsTheSensorAndSpoilsTheNextFrame) {
 TEST_F(CameraProgramming, FailedClockChangeReleasesAWaitingFrameRead) {
   SetGeometry(ctx_, 0, 0, 64, 32, 0);
   Object()->ApplySettings();
-  std::vector<UCHAR> frame(ctx_->frameBytes);
+  kscam_test::PoolBuffer frame(ctx_->frameBytes);
   InterlockedExchange(&ctx_->reconfigurePending, 1);  // a clock change is under way
   auto reader = std::async(std::launch::async, [&] {
     BOOLEAN good = TRUE;
@@ -397,7 +398,7 @@ TEST_F(CameraProgramming, FailedClockChangeReleasesAWaitingFrameRead) {
 TEST_F(CameraProgramming, CancelReadReleasesAReadWaitingForAReconfiguration) {
   SetGeometry(ctx_, 0, 0, 64, 32, 0);
   Object()->ApplySettings();
-  std::vector<UCHAR> frame(ctx_->frameBytes);
+  kscam_test::PoolBuffer frame(ctx_->frameBytes);
   InterlockedExchange(&ctx_->reconfigurePending, 1);
   auto reader = std::async(std::launch::async, [&] {
     BOOLEAN good = TRUE;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging_test_support.h"
+#include "platform/host_pool.h"
 
 namespace {
 
@@ -142,6 +143,30 @@ TEST(DemosaicKernelSets, Avx2IsBitIdenticalToSse2OnAFullFrame) {
     EXPECT_EQ(sse2.Convert(kDemosaicSse2, raw), avx2.Convert(kDemosaicAvx2, raw));
     EXPECT_EQ(sse2.p->redGain, avx2.p->redGain);
     EXPECT_EQ(sse2.p->blueGain, avx2.p->blueGain);
+  }
+}
+
+// When the platform cannot save the extended processor state, the guarded
+// wide kernels fall back to the SSE2 ones and restore nothing (the host
+// faults on a restore without a save), with the same bytes out.
+TEST(DemosaicKernelSets, RefusedExtendedStateFallsBackToSse2BitIdentically) {
+  std::mt19937 random(9);
+  RawFrame raw(2560 - 8, 33);
+  raw.FillRandom(random);
+  for (int colour : {0, 1}) {
+    TestPipeline sse2(raw.width, raw.height), fallback(raw.width, raw.height);
+    for (TestPipeline* t : {&sse2, &fallback}) {
+      SetAutoWhiteBalance(t->p, 1);
+      SetColourEnable(t->p, colour);
+      SetBayerPhase(t->p, 2);
+    }
+    std::vector<uint8_t> expected = sse2.Convert(kDemosaicSse2, raw);
+    host::FailExtendedStateSaves(true);
+    std::vector<uint8_t> actual = fallback.Convert(kDemosaicAvx2, raw);
+    host::FailExtendedStateSaves(false);
+    EXPECT_EQ(actual, expected);
+    EXPECT_EQ(fallback.p->redGain, sse2.p->redGain);
+    EXPECT_EQ(fallback.p->blueGain, sse2.p->blueGain);
   }
 }
 

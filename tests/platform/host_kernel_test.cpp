@@ -8,6 +8,7 @@
 
 #include "driver/kernel.h"
 #include "platform/host_pool.h"
+#include "support/pool_buffer.h"
 
 namespace {
 
@@ -197,8 +198,9 @@ TEST(HostIo, DeviceControlRequestsSignalTheirEventAndFreeThemselves) {
 }
 
 TEST(HostIo, PartialDescriptorsMapPiecesOfTheWholeBuffer) {
-  static UCHAR buffer[3 * PAGE_SIZE + 100];
-  PMDL whole = IoAllocateMdl(buffer + 10, sizeof buffer - 10, FALSE, FALSE, nullptr);
+  kscam_test::PoolBuffer pool(3 * PAGE_SIZE + 100);
+  PUCHAR buffer = pool.data();
+  PMDL whole = IoAllocateMdl(buffer + 10, ULONG(pool.size() - 10), FALSE, FALSE, nullptr);
   MmBuildMdlForNonPagedPool(whole);
   PIRP irp = IoAllocateIrp(2, FALSE);
   PMDL part = IoAllocateMdl(MmGetMdlVirtualAddress(whole), MmGetMdlByteCount(whole), FALSE, FALSE, irp);
@@ -207,7 +209,7 @@ TEST(HostIo, PartialDescriptorsMapPiecesOfTheWholeBuffer) {
   EXPECT_EQ(MmGetMdlByteCount(part), 2000u);
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + 4096);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(IoBuildPartialMdl(whole, part, buffer + sizeof buffer - 10, 100), "outside");
+  EXPECT_DEATH(IoBuildPartialMdl(whole, part, buffer + pool.size() - 10, 100), "outside");
   IoFreeMdl(part);
   IoFreeIrp(irp);
   IoFreeMdl(whole);

@@ -7,6 +7,7 @@
 
 #include "camera/sensor.h"
 #include "platform/host_pool.h"
+#include "support/pool_buffer.h"
 #include "support/scripted_device.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
@@ -94,9 +95,9 @@ TEST(CommandPacketsTwoPipes, PipeTwoIsRefusedWhilePipesZeroAndOneWork) {
   ULONG transferred = 0;
   EXPECT_EQ(PipeExchange(ctx, kFramePipe, packet, &transferred), STATUS_INVALID_PARAMETER);
   BOOLEAN good = TRUE;
-  UCHAR frame[1024];
-  ctx->frameBytes = sizeof frame;
-  EXPECT_EQ(static_cast<CameraObject*>(ctx)->ReadFrame(frame, sizeof frame, &good), STATUS_INVALID_PARAMETER);
+  kscam_test::PoolBuffer frame(1024);
+  ctx->frameBytes = ULONG(frame.size());
+  EXPECT_EQ(static_cast<CameraObject*>(ctx)->ReadFrame(frame.data(), ULONG(frame.size()), &good), STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(good);
 }
 

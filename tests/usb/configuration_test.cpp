@@ -122,10 +122,57 @@ TEST_F(UsbConfiguration, LyingEndpointCountsAndMalformedEntriesFailCleanly) {
   EXPECT_FALSE(NT_SUCCESS(outcome.start));
   EXPECT_FALSE(outcome.hasInterface);
 
-  auto zeroLength = test::Configuration(test::CameraInterface());
-  zeroLength[9] = 0;  // the interface descriptor's bLength
-  outcome = StartWith(DeviceWith(zeroLength));
-  EXPECT_EQ(outcome.start, STATUS_INVALID_PARAMETER);
+}
+
+// The platform's parser walks the descriptors by their own lengths and checks
+// nothing (the host one stops with a fault where the platform's would loop or
+// read past the buffer), so the driver refuses a malformed set before parsing.
+TEST_F(UsbConfiguration, MalformedDescriptorsAreRefusedBeforeTheParserSeesThem) {
+  const std::vector<uint8_t> good = test::Configuration(test::CameraInterface());
+  auto withTotal = [](std::vector<uint8_t> set) {
+    set[2] = uint8_t(set.size());
+    set[3] = uint8_t(set.size() >> 8);
+    return set;
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> set;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"interface of length 0", good});
+  cases.back().set[9] = 0;
+  cases.push_back({"interface of length 1", good});
+  cases.back().set[9] = 1;
+  cases.push_back({"short interface descriptor", good});
+  cases.back().set.insert(cases.back().set.begin() + 9, {4, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0});
+  cases.back().set = withTotal(cases.back().set);
+  cases.push_back({"short endpoint descriptor", good});
+  cases.back().set.insert(cases.back().set.end(), {4, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x83, 2});
+  cases.back().set = withTotal(cases.back().set);
+  cases.push_back({"last descriptor runs one byte past the total length", good});
+  cases.back().set.insert(cases.back().set.end(), {5, 0x24, 0, 0});
+  cases.back().set = withTotal(cases.back().set);
+  cases.push_back({"one stray byte at the end", good});
+  cases.back().set.push_back(3);
+  cases.back().set = withTotal(cases.back().set);
+  cases.push_back({"configuration header of the wrong length", good});
+  cases.back().set[0] = 8;
+  cases.push_back({"configuration header of the wrong type", good});
+  cases.back().set[1] = USB_INTERFACE_DESCRIPTOR_TYPE;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome outcome = StartWith(DeviceWith(c.set));
+    EXPECT_EQ(outcome.start, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_FALSE(outcome.hasDescriptor);
+    EXPECT_FALSE(outcome.hasInterface);
+  }
+  // Descriptors of other kinds and of any valid length are walked over.
+  std::vector<uint8_t> extra = good;
+  extra.insert(extra.begin() + 9, {2, 0x0B});
+  extra.insert(extra.end(), {5, 0x24, 1, 2, 3});
+  Outcome outcome = StartWith(DeviceWith(withTotal(extra)));
+  EXPECT_EQ(outcome.start, STATUS_SUCCESS);
+  EXPECT_EQ(outcome.pipes, 3u);
 }
 
 TEST_F(UsbConfiguration, FailingConfigurationRequestIsReported) {

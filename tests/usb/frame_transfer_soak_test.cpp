@@ -47,6 +47,7 @@ std::map<std::string, uint64_t> LiveByTag() {
 struct Tally {
   int success = 0;
   int timeouts = 0;
+  int failed = 0;  // cancelled, or a chunk failed
   int silentFrames = 0;
   int framesWithFaults = 0;
   int framesWithCancels = 0;
@@ -164,6 +165,10 @@ TEST(FrameTransferSoak, FramesWithInjectedFaultsSilencesAndConcurrentCancelsEndC
         } else if (status == STATUS_TIMEOUT) {
           ++tally.timeouts;
           if (good) tally.Problem(frame, "a frame that timed out was reported good");
+        } else if ((status == STATUS_CANCELLED && cancelled) || (status == STATUS_DEVICE_DATA_ERROR && faulted)) {
+          // A cancelled frame, or one with a failed chunk, is never good.
+          ++tally.failed;
+          if (good) tally.Problem(frame, "a cancelled or failed frame was reported good");
         } else {
           tally.Problem(frame, "status " + std::to_string(status));
         }
@@ -208,9 +213,9 @@ TEST(FrameTransferSoak, FramesWithInjectedFaultsSilencesAndConcurrentCancelsEndC
 
     EXPECT_EQ(tally.problemCount, 0);
     for (const std::string& problem : tally.problems) ADD_FAILURE() << problem;
-    printf("soak: %d frames, %d succeeded, %d timed out, %d silent, %d with chunk faults, %d overlapped a "
+    printf("soak: %d frames, %d succeeded, %d timed out, %d failed, %d silent, %d with chunk faults, %d overlapped a "
            "cancel (%llu cancels), %d undisturbed and whole\n",
-           kFrames, tally.success, tally.timeouts, tally.silentFrames, tally.framesWithFaults,
+           kFrames, tally.success, tally.timeouts, tally.failed, tally.silentFrames, tally.framesWithFaults,
            tally.framesWithCancels, static_cast<unsigned long long>(cancelsEnded.load()), tally.verifiedWhole);
     // Every kind of disturbance actually happened, and so did clean frames.
     EXPECT_GT(tally.timeouts, 0);

@@ -1,5 +1,6 @@
 // Test-rig view of the host pool: live allocations counted by tag, and
-// injectable allocation failures.
+// injectable allocation failures; and the other failures the rig can inject
+// into the platform.
 #pragma once
 
 #include <stddef.h>
@@ -31,5 +32,9 @@ void ClearPoolFaults();
 uint64_t PoolAllocationAttempts();
 
 std::string TagName(uint32_t tag);
+
+// Makes KeSaveExtendedProcessorState fail (as it may on the platform) until
+// called again with false.
+void FailExtendedStateSaves(bool fail);
 
 }  // namespace host

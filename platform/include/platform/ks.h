@@ -176,7 +176,6 @@ struct _KSAUTOMATION_TABLE {
   ULONG EventSetsCount;
   ULONG EventItemSize;
   const void* EventSets;
-  PVOID Alignment;
 };
 
 static_assert(sizeof(KSPROPERTY_ITEM) == 72, "property item layout");
@@ -463,6 +462,74 @@ static_assert(sizeof(KS_VIDEOINFOHEADER) == 88, "video info header layout");
 static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "stream capabilities layout");
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "video data range layout");
 static_assert(sizeof(KSALLOCATOR_FRAMING_EX) == 112, "framing layout");
+
+// ---------------------------------------------------------------------------
+// Stream headers and stream pointers: the frames a pin hands to its client.
+// ---------------------------------------------------------------------------
+typedef struct {
+  LONGLONG Time;
+  ULONG Numerator;
+  ULONG Denominator;
+} KSTIME, *PKSTIME;
+
+typedef struct {
+  ULONG Size;
+  ULONG TypeSpecificFlags;
+  KSTIME PresentationTime;
+  LONGLONG Duration;
+  ULONG FrameExtent;
+  ULONG DataUsed;
+  PVOID Data;
+  ULONG OptionsFlags;
+  ULONG Reserved;  // present on the 64-bit platform
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+
+#define KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT 0x00000001
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000080
+#define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
+
+typedef struct {
+  union {
+    PUCHAR Data;
+    PVOID Mappings;
+  };
+  ULONG Count;
+  ULONG Remaining;
+} KSSTREAM_POINTER_OFFSET, *PKSSTREAM_POINTER_OFFSET;
+
+struct _KSSTREAM_POINTER {
+  PVOID Context;
+  PKSPIN Pin;
+  PKSSTREAM_HEADER StreamHeader;
+  PKSSTREAM_POINTER_OFFSET Offset;
+  KSSTREAM_POINTER_OFFSET OffsetIn;
+  KSSTREAM_POINTER_OFFSET OffsetOut;
+};
+
+// The extended header of a video frame, after its KSSTREAM_HEADER.
+typedef struct {
+  ULONG ExtendedHeaderSize;
+  ULONG dwFrameFlags;
+  LONGLONG PictureNumber;
+  LONGLONG DropCount;
+  HANDLE hDirectDraw;
+  HANDLE hSurfaceHandle;
+  RECT DirectDrawRect;
+  union {
+    LONG lSurfacePitch;
+    ULONG Reserved1;
+  };
+  ULONG Reserved2;
+  union {
+    struct {
+      ULONG Reserved3;
+      ULONG Reserved4;
+    };
+    ULONGLONG FrameCompletionNumber;
+  };
+} KS_FRAME_INFO, *PKS_FRAME_INFO;
+
+#define KS_VIDEO_FLAG_FRAME 0x0000L
 
 // ---------------------------------------------------------------------------
 // Class driver calls.

@@ -36,7 +36,7 @@ class KsClassDriver {
 
 struct FilterFactoryRecord {
   const KSFILTER_DESCRIPTOR* descriptor = nullptr;
-  std::wstring referenceString;
+  std::u16string referenceString;
   ULONG createItemFlags = 0;
   bool securityDescriptor = false;
   bool sleepCallback = false;

@@ -21,10 +21,11 @@ typedef char CHAR, *PCHAR;
 typedef unsigned char UCHAR, *PUCHAR, BOOLEAN, *PBOOLEAN, BYTE;
 typedef int16_t SHORT, CSHORT;
 typedef uint16_t USHORT, *PUSHORT, WORD;
-// Wide strings are wchar_t so that L"..." literals in the driver work on both
-// targets (32-bit characters here, 16-bit on the platform).
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
-typedef const wchar_t* PCWSTR;
+// Wide characters are 16 bits, as on the platform, so that strings the
+// registry and the class driver hand over have the same bytes here (host code
+// writes them as u"..." literals; L"..." is 32 bits wide on this compiler).
+typedef char16_t WCHAR, *PWCHAR, *PWSTR;
+typedef const char16_t* PCWSTR;
 typedef int32_t LONG, *PLONG, INT;
 typedef uint32_t ULONG, *PULONG, DWORD, UINT;
 typedef int64_t LONGLONG, LONG_PTR;
@@ -32,7 +33,7 @@ typedef uint64_t ULONGLONG, ULONG_PTR, SIZE_T, *PULONG_PTR;
 typedef int32_t NTSTATUS;
 typedef int WINBOOL;
 typedef UCHAR KIRQL, *PKIRQL;
-typedef CHAR KPROCESSOR_MODE;
+typedef CHAR KPROCESSOR_MODE, CCHAR;
 typedef PVOID HANDLE, *PHANDLE;
 typedef ULONG ACCESS_MASK;
 typedef LONGLONG REFERENCE_TIME;
@@ -165,9 +166,17 @@ typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 #define KernelMode 0
 #define UserMode 1
 
+// 24 bytes with SignalState at 4, as on the platform. The platform keeps its
+// wait list in the last 16 bytes; the host keeps a count of the object's
+// signals there, which is the word waiters sleep on: a waiter present when a
+// notification event is set is released even if the event is reset before
+// it runs again.
 typedef struct _DISPATCHER_HEADER {
-  LONG Type;         // EVENT_TYPE of the object
-  LONG SignalState;  // 0 not signalled, 1 signalled; also the futex word
+  LONG Type;          // EVENT_TYPE of the object, or MutantObject
+  LONG SignalState;   // 0 not signalled, 1 signalled
+  LONG SignalCount;   // raised by every set; the futex word of waits
+  LONG Reserved0;     // a mutex's recursion count
+  ULONGLONG Reserved1;
 } DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
@@ -190,8 +199,10 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
 #define MutantObject 2
 typedef struct _KMUTANT {
   DISPATCHER_HEADER Header;  // SignalState 1 when free
+  LIST_ENTRY MutantListEntry;
   PVOID OwnerThread;
-  LONG Recursion;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
 LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
@@ -211,7 +222,7 @@ void KeLeaveCriticalRegion();
 // Extended processor state (the wide vector registers), which kernel code
 // must save before it uses them.
 typedef struct _XSTATE_SAVE {
-  ULONGLONG Reserved[4];
+  ULONGLONG Reserved[7];  // the host records the saving thread and level here
 } XSTATE_SAVE, *PXSTATE_SAVE;
 #define XSTATE_MASK_AVX (1ull << 2)
 NTSTATUS KeSaveExtendedProcessorState(ULONGLONG mask, PXSTATE_SAVE state);
@@ -221,6 +232,7 @@ void KeRestoreExtendedProcessorState(PXSTATE_SAVE state);
 typedef struct _FAST_MUTEX {
   LONG Count;  // 1 free, 0 owned
   PVOID Owner;
+  ULONG Contention;
   KEVENT Event;
   ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
@@ -235,6 +247,8 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex);
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL 0x0010
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
 
 typedef struct _MDL {
   struct _MDL* Next;
@@ -247,9 +261,13 @@ typedef struct _MDL {
   ULONG ByteOffset;
 } MDL, *PMDL;
 
+// A descriptor is followed by one page frame number per page it spans.
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, size)                                      \
+  ((ULONG)((((ULONG_PTR)(va) & (PAGE_SIZE - 1)) + (size) + PAGE_SIZE - 1) / PAGE_SIZE))
+#define MmGetMdlPfnArray(mdl) ((PPFN_NUMBER)((mdl) + 1))
 #define MmGetMdlVirtualAddress(mdl) ((PVOID)((PCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
-#define MmGetSystemAddressForMdlSafe(mdl, priority) ((mdl)->MappedSystemVa)
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 #define NormalPagePriority 16
 
 struct _IRP;
@@ -303,13 +321,21 @@ typedef struct _DRIVER_OBJECT {
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// The fields the driver reads sit where the platform has them.
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
+  LONG ReferenceCount;
   struct _DRIVER_OBJECT* DriverObject;
+  struct _DEVICE_OBJECT* NextDevice;
   struct _DEVICE_OBJECT* AttachedDevice;
-  PVOID DeviceExtension;
+  struct _IRP* CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
+  PVOID DeviceExtension;
+  ULONG DeviceType;
   CHAR StackSize;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
@@ -319,10 +345,14 @@ typedef struct _IO_STACK_LOCATION {
   UCHAR Flags;
   UCHAR Control;
   union {
+    // Each length is pointer-aligned on the 64-bit platform.
     struct {
       ULONG OutputBufferLength;
+      ULONG Reserved0;
       ULONG InputBufferLength;
+      ULONG Reserved1;
       ULONG IoControlCode;
+      ULONG Reserved2;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -338,28 +368,49 @@ typedef struct _IO_STACK_LOCATION {
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// 208 bytes with every field at the platform's offset.
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
+  USHORT AllocationProcessorNumber;
+  USHORT Reserved;
   PMDL MdlAddress;
   ULONG Flags;
   union {
+    struct _IRP* MasterIrp;
+    LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
   CHAR StackCount;
   CHAR CurrentLocation;
-  BOOLEAN PendingReturned;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
-  PDRIVER_CANCEL CancelRoutine;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   union {
     struct {
       PVOID DriverContext[4];
+      PVOID Thread;  // the thread that issued a synchronous request
+      PCHAR AuxiliaryBuffer;
+      LIST_ENTRY ListEntry;
       PIO_STACK_LOCATION CurrentStackLocation;
+      struct _FILE_OBJECT* OriginalFileObject;
+      PVOID IrpExtension;
     } Overlay;
   } Tail;
 } IRP, *PIRP;

@@ -113,6 +113,15 @@ class UsbBus final : private UsbBusSink {
   // Makes IofCallDriver fail at once for URBs the rule picks.
   void SetSubmitFault(std::function<bool(const URB& urb, uint8_t endpointAddress)> rule);
   void SetResetPipeFails(bool fails);
+  // Cancelled transfers complete later on the bus thread, at dispatch level,
+  // after the delay (the default); or inside IoCancelIrp on the caller's
+  // thread when synchronous (both happen on the platform).
+  void SetSynchronousCancellation(bool on);
+  void SetCancellationDelay(uint32_t milliseconds);
+  // Each bulk transfer submission takes this long before IofCallDriver returns.
+  void SetSubmissionDelay(uint32_t milliseconds);
+  // Whether the endpoint is halted after a failed transfer (until its reset).
+  bool EndpointHalted(uint8_t endpointAddress);
   void SetPortStatus(ULONG status);  // USBD_PORT_* bits
   ULONG PortStatus();
   uint32_t PortResets();
@@ -148,6 +157,9 @@ class UsbBus final : private UsbBusSink {
   void Record(UsbLogEntry entry);
   void ThreadMain();
   void AbortPipeLocked(Pipe* pipe, std::vector<PIRP>& toCancel);
+  // Completes cancelled transfers as the cancellation mode says.
+  void CompleteCancelled(std::vector<PIRP> irps);
+  void HaltEndpoint(Pipe* pipe);
 
   DRIVER_OBJECT busDriver_{};
   DEVICE_OBJECT physicalDevice_{};
@@ -169,6 +181,9 @@ class UsbBus final : private UsbBusSink {
   ULONG portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
   uint32_t portResets_ = 0;
   bool synchronous_ = false;
+  bool synchronousCancellation_ = false;
+  uint32_t cancellationDelayMs_ = 0;
+  uint32_t submissionDelayMs_ = 0;
 
   std::thread thread_;
 };

@@ -1,0 +1,406 @@
+// The host stand-in is at least as strict as the platform where a driver
+// mistake would pass here and crash there: halted endpoints, pipe resets with
+// transfers queued, late cancellations, memory descriptors of real pool,
+// synchronous requests finished by their own thread, notification events,
+// pool types and levels, re-entered locks, the extended processor state, the
+// configuration parser.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "driver/platform_layout.h"
+#include "platform/host_pool.h"
+#include "support/pool_buffer.h"
+#include "support/scripted_device.h"
+#include "tools/client/camera_system.h"
+#include "usb/usb_requests.h"
+
+namespace {
+
+using kscam::CameraSystem;
+using kscam_test::PoolBuffer;
+using std::chrono::milliseconds;
+
+constexpr uint8_t kFrameEndpoint = 0x82;
+
+// A started driver on a scripted device: the frame endpoint never has data
+// unless a test injects a fault, so IN transfers on it stay queued.
+class StrictBus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    system_ = std::make_unique<CameraSystem>(std::make_unique<test::ScriptedDevice>());
+    ASSERT_EQ(system_->LoadDriver(), STATUS_SUCCESS);
+    ASSERT_EQ(system_->AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(system_->StartDevice(), STATUS_SUCCESS);
+    usb_ = &system_->Context()->usb;
+  }
+  host::UsbBus& Bus() { return system_->Bus(); }
+
+  std::unique_ptr<CameraSystem> system_;
+  UsbDevice* usb_ = nullptr;
+};
+
+// One IN transfer on the frame pipe, sent as the driver sends its chunks: its
+// completion records where, when and how it ran.
+struct InTransfer {
+  explicit InTransfer(UsbDevice* usb) : buffer(512) {
+    irp = IoAllocateIrp(CHAR(usb->lowerDeviceObject->StackSize + 1), FALSE);
+    urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), kTagUsb));
+    BuildBulkTransfer(urb, PipeAt(usb, kFramePipe), buffer.data(), nullptr, 512);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, Completion, this, TRUE, TRUE, TRUE);
+    submitted = IoCallDriver(usb->lowerDeviceObject, irp);
+  }
+  ~InTransfer() {
+    EXPECT_TRUE(WaitDone()) << "transfer never completed";
+    IoFreeIrp(irp);
+    ExFreePoolWithTag(urb, kTagUsb);
+  }
+  static NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* self = static_cast<InTransfer*>(context);
+    self->status = irp->IoStatus.Status;
+    self->irql = KeGetCurrentIrql();
+    self->thread = std::this_thread::get_id();
+    self->done.store(true);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  bool WaitDone(milliseconds limit = milliseconds(5000)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done.load())
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      else std::this_thread::sleep_for(milliseconds(1));
+    return true;
+  }
+
+  PoolBuffer buffer;
+  PIRP irp;
+  PURB urb;
+  NTSTATUS submitted;
+  std::atomic<bool> done{false};
+  NTSTATUS status = STATUS_PENDING;
+  KIRQL irql = 0;
+  std::thread::id thread;
+};
+
+void WaitForQueued(host::UsbBus& bus, size_t count) {
+  for (int i = 0; i < 5000 && bus.PendingInTransfers() < count; ++i) std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_EQ(bus.PendingInTransfers(), count);
+}
+
+// --- Endpoint halt, pipe reset and abort ----------------------------------------
+
+TEST_F(StrictBus, FailedTransferHaltsItsEndpointUntilThePipeIsReset) {
+  Bus().SetInFault([](uint8_t endpoint, uint64_t index) {
+    host::UsbBus::InFault fault;
+    fault.fail = endpoint == kFrameEndpoint && index == 0;
+    return fault;
+  });
+  {
+    InTransfer first(usb_);
+    ASSERT_TRUE(first.WaitDone());
+    EXPECT_EQ(first.status, STATUS_UNSUCCESSFUL);
+  }
+  EXPECT_TRUE(Bus().EndpointHalted(kFrameEndpoint));
+  {
+    InTransfer later(usb_);
+    ASSERT_TRUE(later.WaitDone());
+    EXPECT_EQ(later.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(later.urb->UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+  }
+  EXPECT_EQ(ResetPipe(usb_, kFramePipe), STATUS_SUCCESS);
+  EXPECT_FALSE(Bus().EndpointHalted(kFrameEndpoint));
+  InTransfer afterReset(usb_);
+  WaitForQueued(Bus(), 1);  // queued again, waiting for data
+  EXPECT_FALSE(afterReset.done.load());
+  IoCancelIrp(afterReset.irp);
+}
+
+TEST_F(StrictBus, ResetIsRefusedWhileTransfersAreQueuedAndAbortCompletesBeforeThem) {
+  Bus().SetCancellationDelay(100);
+  InTransfer queued(usb_);
+  WaitForQueued(Bus(), 1);
+  EXPECT_EQ(ResetPipe(usb_, kFramePipe), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(AbortPipe(usb_, kFramePipe), STATUS_SUCCESS);
+  EXPECT_FALSE(queued.done.load()) << "the aborted transfer completes after the abort";
+  ASSERT_TRUE(queued.WaitDone());
+  EXPECT_EQ(queued.status, STATUS_CANCELLED);
+  EXPECT_EQ(ResetPipe(usb_, kFramePipe), STATUS_SUCCESS);
+}
+
+// --- Cancellation -----------------------------------------------------------------
+
+TEST_F(StrictBus, CancelledTransferCompletesLaterFromTheBusThreadAtDispatchLevel) {
+  Bus().SetCancellationDelay(50);
+  InTransfer late(usb_);
+  WaitForQueued(Bus(), 1);
+  EXPECT_TRUE(IoCancelIrp(late.irp));
+  EXPECT_FALSE(late.done.load()) << "completed inside IoCancelIrp";
+  ASSERT_TRUE(late.WaitDone());
+  EXPECT_EQ(late.status, STATUS_CANCELLED);
+  EXPECT_NE(late.thread, std::this_thread::get_id());
+  EXPECT_EQ(late.irql, DISPATCH_LEVEL);
+
+  Bus().SetSynchronousCancellation(true);
+  InTransfer inline_(usb_);
+  WaitForQueued(Bus(), 1);
+  EXPECT_TRUE(IoCancelIrp(inline_.irp));
+  EXPECT_TRUE(inline_.done.load()) << "the synchronous case completes inside IoCancelIrp";
+  EXPECT_EQ(inline_.thread, std::this_thread::get_id());
+  EXPECT_EQ(inline_.irql, DISPATCH_LEVEL);
+}
+
+// --- Synchronous requests end in an APC to their own thread ----------------------
+
+TEST_F(StrictBus, SynchronousRequestUnderAFastMutexIsALoudFault) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  EXPECT_DEATH(
+      {
+        ExAcquireFastMutex(&mutex);
+        ResetPipe(usb_, kFramePipe);
+      },
+      "above passive level");
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  EXPECT_DEATH(
+      {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock);
+        ResetPipe(usb_, kFramePipe);
+        KeReleaseSpinLock(&lock, irql);
+      },
+      "above passive level");
+}
+
+// A lower driver that keeps every request until the test completes it.
+struct HoldingDriver {
+  DRIVER_OBJECT driver{};
+  DEVICE_OBJECT device{};
+  std::atomic<PIRP> held{nullptr};
+  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    IoMarkIrpPending(irp);
+    static_cast<HoldingDriver*>(device->DeviceExtension)->held.store(irp);
+    return STATUS_PENDING;
+  }
+  HoldingDriver() {
+    driver.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+    device.DriverObject = &driver;
+    device.DeviceExtension = this;
+    device.StackSize = 1;
+  }
+  void CompleteFromAnotherThread(NTSTATUS status) {
+    std::thread([&] {
+      PIRP irp = held.exchange(nullptr);
+      irp->IoStatus.Status = status;
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      KeLowerIrql(old);
+    }).join();
+  }
+};
+
+TEST(HostApc, SynchronousRequestIsFinishedByTheThreadThatWaitsForIt) {
+  HoldingDriver lower;
+  KEVENT event;
+  IO_STATUS_BLOCK ioStatus{};
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(0x220003, &lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_EQ(IoCallDriver(&lower.device, irp), STATUS_PENDING);
+  lower.CompleteFromAnotherThread(STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(KeReadStateEvent(&event), 0) << "finished before its thread could run the APC";
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(ioStatus.Status, STATUS_DEVICE_DATA_ERROR);
+}
+
+TEST(HostApc, WaitingForASynchronousRequestAtApcLevelIsADeadlockFault) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        HoldingDriver lower;
+        KEVENT event;
+        IO_STATUS_BLOCK ioStatus{};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp =
+            IoBuildDeviceIoControlRequest(0x220003, &lower.device, nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+        IoCallDriver(&lower.device, irp);
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      },
+      "deadlock");
+}
+
+// --- Dispatcher objects and locks --------------------------------------------------
+
+TEST(HostDispatcherStrict, NotificationEventReleasesEveryWaiterPresentAtTheSetEvenIfResetAtOnce) {
+  for (int round = 0; round < 20; ++round) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<int> waiting{0};
+    std::vector<std::future<NTSTATUS>> waiters;
+    for (int i = 0; i < 4; ++i)
+      waiters.push_back(std::async(std::launch::async, [&] {
+        ++waiting;
+        return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      }));
+    while (waiting.load() < 4) std::this_thread::yield();
+    std::this_thread::sleep_for(milliseconds(5));  // let them sleep in the wait
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeResetEvent(&event);
+    for (auto& waiter : waiters) {
+      ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "a waiter missed the set";
+      EXPECT_EQ(waiter.get(), STATUS_SUCCESS);
+    }
+  }
+}
+
+TEST(HostDispatcherStrict, LocksTakenAgainByTheirHolderAreFaultsNotHangs) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  EXPECT_DEATH(
+      {
+        KeAcquireSpinLockRaiseToDpc(&lock);
+        KeAcquireSpinLockRaiseToDpc(&lock);
+      },
+      "acquired again");
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  EXPECT_DEATH(
+      {
+        ExAcquireFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+      },
+      "acquired again");
+  // Held by another thread is an ordinary wait.
+  ExAcquireFastMutex(&mutex);
+  auto other = std::async(std::launch::async, [&] {
+    ExAcquireFastMutex(&mutex);
+    ExReleaseFastMutex(&mutex);
+  });
+  EXPECT_EQ(other.wait_for(milliseconds(20)), std::future_status::timeout);
+  ExReleaseFastMutex(&mutex);
+  other.get();
+}
+
+TEST(HostDispatcherStrict, ExtendedStateChecksLevelAndPairingAndCanFail) {
+  XSTATE_SAVE outer, inner;
+  ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer), STATUS_SUCCESS);
+  ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &inner), STATUS_SUCCESS);
+  KeRestoreExtendedProcessorState(&inner);
+  KeRestoreExtendedProcessorState(&outer);
+  host::FailExtendedStateSaves(true);
+  EXPECT_NE(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer), STATUS_SUCCESS);
+  host::FailExtendedStateSaves(false);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(KeRestoreExtendedProcessorState(&outer), "without a save");
+  EXPECT_DEATH(
+      {
+        KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer);
+        KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &inner);
+        KeRestoreExtendedProcessorState(&outer);
+      },
+      "out of order");
+  EXPECT_DEATH(
+      {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL + 1, &old);
+        KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer);
+      },
+      "above dispatch level");
+}
+
+// --- Pool ------------------------------------------------------------------------
+
+TEST(HostPoolStrict, PageSizedAllocationsArePageAlignedAndTypesAndLevelsAreChecked) {
+  for (SIZE_T size : {SIZE_T(PAGE_SIZE), SIZE_T(PAGE_SIZE + 1), SIZE_T(6114304)}) {
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, size, PoolTag("Test"));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % PAGE_SIZE, 0u) << size;
+    ExFreePoolWithTag(p, PoolTag("Test"));
+  }
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  void* atDispatch = ExAllocatePoolWithTag(NonPagedPoolNx, 64, PoolTag("Test"));
+  EXPECT_NE(atDispatch, nullptr);
+  ExFreePoolWithTag(atDispatch, PoolTag("Test"));
+  KeLowerIrql(old);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(ExAllocatePoolWithTag(POOL_TYPE(7), 64, PoolTag("Test")), "unknown pool type");
+  EXPECT_DEATH(
+      {
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        ExAllocatePoolWithTag(PagedPool, 64, PoolTag("Test"));
+      },
+      "paged pool above APC level");
+  EXPECT_DEATH(
+      {
+        KeRaiseIrql(DISPATCH_LEVEL + 1, &old);
+        ExAllocatePoolWithTag(NonPagedPoolNx, 64, PoolTag("Test"));
+      },
+      "above dispatch level");
+}
+
+// --- Memory descriptors ------------------------------------------------------------
+
+TEST(HostMdlStrict, DescriptorsDescribeBuiltNonPagedPoolOnly) {
+  PoolBuffer pool(3 * PAGE_SIZE + 100);
+  PMDL whole = IoAllocateMdl(pool.data() + 10, ULONG(pool.size() - 10), FALSE, FALSE, nullptr);
+  PMDL part = IoAllocateMdl(pool.data(), 100, FALSE, FALSE, nullptr);  // room for one page
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(IoBuildPartialMdl(whole, part, pool.data() + 10, 50), "never built");
+  EXPECT_DEATH(MmGetSystemAddressForMdlSafe(whole, NormalPagePriority), "never built");
+  MmBuildMdlForNonPagedPool(whole);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(whole, NormalPagePriority), pool.data() + 10);
+  EXPECT_DEATH(IoBuildPartialMdl(whole, part, pool.data() + 100, 2 * PAGE_SIZE), "too small");
+  EXPECT_DEATH(IoBuildPartialMdl(whole, part, pool.data() + 5, 10), "outside");
+  EXPECT_DEATH(IoBuildPartialMdl(whole, part, pool.data() + pool.size() - 10, 11), "outside");
+  IoBuildPartialMdl(whole, part, pool.data() + pool.size() - 10, 10);  // the very end fits
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), pool.data() + pool.size() - 10);
+  IoFreeMdl(part);
+  IoFreeMdl(whole);
+
+  UCHAR onStack[256];
+  PMDL stack = IoAllocateMdl(onStack, sizeof onStack, FALSE, FALSE, nullptr);
+  EXPECT_DEATH(MmBuildMdlForNonPagedPool(stack), "not non-paged pool");
+  IoFreeMdl(stack);
+  PMDL pastTheEnd = IoAllocateMdl(pool.data(), ULONG(pool.size() + 1), FALSE, FALSE, nullptr);
+  EXPECT_DEATH(MmBuildMdlForNonPagedPool(pastTheEnd), "not non-paged pool");
+  IoFreeMdl(pastTheEnd);
+}
+
+// --- The configuration parser --------------------------------------------------------
+
+TEST(HostUsbdStrict, ParserTrustsTheDescriptorsAsThePlatformsDoes) {
+  std::vector<uint8_t> set = test::Configuration(test::CameraInterface());
+  auto* configuration = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+  ASSERT_NE(USBD_ParseConfigurationDescriptorEx(configuration, configuration, 0, 0, -1, -1, -1), nullptr);
+
+  // A short descriptor of interface type is not skipped: it is returned.
+  std::vector<uint8_t> shortInterface = set;
+  shortInterface.insert(shortInterface.begin() + 9, {4, USB_INTERFACE_DESCRIPTOR_TYPE, 7, 0});
+  shortInterface[2] = uint8_t(shortInterface.size());
+  auto* withShort = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(shortInterface.data());
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(USBD_ParseConfigurationDescriptorEx(withShort, withShort, 7, -1, -1, -1, -1)),
+            shortInterface.data() + 9);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<uint8_t> zeroLength = set;
+  zeroLength[9] = 0;
+  auto* looping = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(zeroLength.data());
+  EXPECT_DEATH(USBD_ParseConfigurationDescriptorEx(looping, looping, 5, 0, -1, -1, -1), "length 0");
+}
+
+}  // namespace
