@@ -293,11 +293,11 @@ TEST_F(CameraProgramming, EverySlotOfTheOperationTableReachesItsOperation) {
   }
 
   // 2: ReadFrame reads the frame the camera sends.
-  std::vector<UCHAR> frame(23552);
+  kscam_test::PoolBuffer frame(23552);
   BOOLEAN good = FALSE;
   EXPECT_EQ(reinterpret_cast<Read>(table[2])(ctx_, frame.data(), ULONG(frame.size()), &good), STATUS_SUCCESS);
   EXPECT_TRUE(good);
-  EXPECT_EQ(frame, Camera().RenderFrame());
+  EXPECT_EQ(std::vector<UCHAR>(frame.data(), frame.data() + frame.size()), Camera().RenderFrame());
 
   // 0: NotifyFrameReady reaches the registered sink, and nothing without one.
   struct CountingSink : FrameSink {
