@@ -47,12 +47,14 @@ NTSTATUS ExchangeWithin(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet, ULON
   return status;
 }
 
-// One whole packet; a short transfer fails.
+// One whole packet; a short transfer fails. A command that failed on the wire
+// leaves the command endpoint halted, so the pipe is reset at once.
 NTSTATUS MovePacket(DeviceContext* ctx, ULONG pipeIndex, PUCHAR packet) {
   if (packet == nullptr) return STATUS_INVALID_PARAMETER;
   ULONG transferred = 0;
   NTSTATUS status = PipeExchange(ctx, pipeIndex, packet, &transferred);
   if (NT_SUCCESS(status) && transferred != kPacketBytes) status = STATUS_DEVICE_DATA_ERROR;
+  if (!NT_SUCCESS(status) && pipeIndex == kCommandPipe) RecoverCommandPipe(ctx);
   return status;
 }
 
@@ -94,6 +96,10 @@ NTSTATUS ReceiveAnswer(DeviceContext* ctx, const UCHAR* command, PUCHAR answer) 
 }
 
 }  // namespace
+
+void RecoverCommandPipe(DeviceContext* ctx) {
+  if (ctx->usb.interfaceInfo != nullptr) ResetPipe(&ctx->usb, kCommandPipe);
+}
 
 void AcquireExchangeMutex(DeviceContext* ctx) {
   KeWaitForSingleObject(&ctx->exchangeMutex, Executive, KernelMode, FALSE, nullptr);

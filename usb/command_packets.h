@@ -37,6 +37,13 @@ NTSTATUS ExchangeRegisterWrite(DeviceContext* ctx, UCHAR reg, ULONG value);
 NTSTATUS ExchangeRegisterRead(DeviceContext* ctx, UCHAR reg, ULONG* value);
 // Clears a packet and sets its command code.
 void PreparePacket(PUCHAR packet, UCHAR code);
+// Resets the command pipe after a command failed on the wire: the USB stack
+// halts the endpoint after a failed transfer (and a camera that stalled it
+// keeps it halted) until the pipe is reset, and every later command, the
+// frame path's halt and go among them, would fail until then. A reset is
+// refused while another thread's command is still queued on the pipe; that
+// command then fails too and resets the pipe in its turn.
+void RecoverCommandPipe(DeviceContext* ctx);
 
 void AcquireExchangeMutex(DeviceContext* ctx);
 void ReleaseExchangeMutex(DeviceContext* ctx);

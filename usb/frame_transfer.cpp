@@ -219,8 +219,10 @@ void SendTransferControl(DeviceContext* ctx, bool go) {
   if (urb == nullptr) return;
   ctx->transferControlPacket[0] = go ? kCommandFrameGo : kCommandFrameHalt;
   BuildBulkTransfer(urb, pipe, ctx->transferControlPacket, nullptr, kPacketBytes);
-  SubmitUrbWithTimeLimit(&ctx->usb, urb);
+  NTSTATUS status = SubmitUrbWithTimeLimit(&ctx->usb, urb);
+  bool failed = !NT_SUCCESS(status) || USBD_ERROR(urb->UrbHeader.Status);
   ExFreePoolWithTag(urb, kTagUsb);
+  if (failed) RecoverCommandPipe(ctx);
 }
 
 NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {

@@ -10,6 +10,7 @@
 
 #include "camera/sensor.h"
 #include "platform/host_pool.h"
+#include "support/bus_faults.h"
 #include "support/scripted_device.h"
 #include "tools/client/camera_system.h"
 #include "usb/frame_transfer.h"
@@ -165,8 +166,8 @@ TEST(ClockChangeHandshake, AReadWaitsForTheNextClockChangeAfterAStopOrAFailedCha
       Object(ctx)->CancelRead();
     } else {
       system.Bus().SetSubmitFault([](const URB& urb, uint8_t endpoint) {
-        auto* packet = static_cast<const UCHAR*>(urb.UrbBulkOrInterruptTransfer.TransferBuffer);
-        return endpoint == 0x01 && packet != nullptr && packet[0] == 0x23;
+        const UCHAR* packet = kscam_test::CommandPacketOf(urb, endpoint);
+        return packet != nullptr && packet[0] == 0x23;
       });
       EXPECT_FALSE(SetHalfClock(ctx, 1));
       system.Bus().SetSubmitFault(nullptr);

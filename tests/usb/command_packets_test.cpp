@@ -58,17 +58,31 @@ TEST_F(CommandPackets, RegisterReadSendsOneCommandAndTakesBothReplies) {
   EXPECT_EQ(replyTransfers, 2u);
 }
 
-TEST_F(CommandPackets, AStalledCommandPipeFailsWritesAndReadsAndChangesNothing) {
+// The camera stalls its command endpoint once: the command fails and changes
+// nothing, and the driver's reset of the halted pipe lets the next commands,
+// and the frame path's halt and go, through again.
+TEST_F(CommandPackets, AStallOnTheCommandPipeFailsOneCommandAndThePipeIsReset) {
   Camera().SetRegister(0x35, 14);
   sim::CameraFaults faults;
   faults.stallCommandPipe = true;
   Camera().SetFaults(faults);
   EXPECT_FALSE(WriteSensorRegister(ctx_, 0x35, 1));
-  ULONG value = 0xBEEF;
-  EXPECT_FALSE(ReadSensorRegister(ctx_, 0x35, &value));
-  EXPECT_EQ(value, 0xBEEFu);
   EXPECT_EQ(Camera().Register(0x35), 14);
-  EXPECT_FALSE(SendCommand(ctx_, nullptr));
+  EXPECT_FALSE(system_.Bus().EndpointHalted(0x01));
+  EXPECT_TRUE(WriteSensorRegister(ctx_, 0x35, 2));
+  ULONG value = 0;
+  EXPECT_TRUE(ReadSensorRegister(ctx_, 0x35, &value));
+  EXPECT_EQ(value, 2u);
+
+  SetGeometry(ctx_, 0, 0, 64, 32, 0);
+  static_cast<CameraObject*>(ctx_)->ApplySettings();
+  Camera().SetFaults(faults);  // this time the frame halt meets the stall
+  kscam_test::PoolBuffer frame(ctx_->frameBytes);
+  BOOLEAN good = FALSE;
+  static_cast<CameraObject*>(ctx_)->ReadFrame(frame.data(), ULONG(frame.size()), &good);
+  EXPECT_EQ(static_cast<CameraObject*>(ctx_)->ReadFrame(frame.data(), ULONG(frame.size()), &good), STATUS_SUCCESS);
+  EXPECT_TRUE(good);
+  EXPECT_FALSE(system_.Bus().EndpointHalted(0x01));
 }
 
 TEST_F(CommandPackets, ExchangesNeedAConfiguredUsablePipe) {

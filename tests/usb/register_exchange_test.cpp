@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera/sensor.h"
+#include "support/bus_faults.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
 #include "usb/frame_transfer.h"
@@ -202,8 +203,8 @@ TEST_F(RegisterExchange, ATriggerWriteRefusedAfterItsReadIsReported) {
   Camera().SetRegister(0x1E, 0x0081);
   Camera().ClearCommands();
   system_.Bus().SetSubmitFault([](const URB& urb, uint8_t endpoint) {
-    if (urb.UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || endpoint != 0x01) return false;
-    return static_cast<const uint8_t*>(urb.UrbBulkOrInterruptTransfer.TransferBuffer)[0] == kCommandRegisterWrite;
+    const UCHAR* packet = kscam_test::CommandPacketOf(urb, endpoint);
+    return packet != nullptr && packet[0] == kCommandRegisterWrite;
   });
   EXPECT_FALSE(SetExTrigger(ctx_, true));
   system_.Bus().SetSubmitFault(nullptr);
