@@ -10,7 +10,7 @@
 
 #include "camera/sensor.h"
 #include "platform/host_pool.h"
-#include "support/bus_faults.h"
+#include "support/exchange_helpers.h"
 #include "support/scripted_device.h"
 #include "tools/client/camera_system.h"
 #include "usb/frame_transfer.h"
@@ -45,15 +45,6 @@ class GuardedBuffer {
   ULONG bytes_;
 };
 
-// Makes every exchange give up after a short time while a test runs.
-class ShortTimeLimit {
- public:
-  explicit ShortTimeLimit(LONG ms) : saved_(InterlockedExchange(&transferTimeoutMs, ms)) {}
-  ~ShortTimeLimit() { InterlockedExchange(&transferTimeoutMs, saved_); }
-
- private:
-  LONG saved_;
-};
 
 // A clock change resets the sensor, and the identification reads that follow
 // may fail. On the 1800 a failed read looks like the long lead-in revision,
@@ -77,7 +68,7 @@ TEST(FrameLayout, ClockChangeWithFailedIdentificationKeepsTheLayout) {
     faults.noReplies = true;
     system.Camera()->SetFaults(faults);
     {
-      ShortTimeLimit limit(100);
+      kscam_test::FrameTimeLimit limit(100);
       EXPECT_TRUE(SetHalfClock(ctx, 1));
     }
     system.Camera()->SetFaults(sim::CameraFaults());

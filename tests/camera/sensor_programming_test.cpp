@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "camera/sensor.h"
-#include "support/bus_faults.h"
+#include "support/exchange_helpers.h"
 #include "support/pool_buffer.h"
 #include "stream/video_range.h"
 #include "tools/client/camera_system.h"

@@ -7,6 +7,7 @@
 
 #include "camera/sensor.h"
 #include "platform/host_pool.h"
+#include "support/exchange_helpers.h"
 #include "support/pool_buffer.h"
 #include "support/scripted_device.h"
 #include "tools/client/camera_system.h"
@@ -15,12 +16,8 @@
 namespace {
 
 using kscam::CameraSystem;
+using kscam_test::Packet;
 
-std::vector<uint8_t> Packet(std::initializer_list<uint8_t> head) {
-  std::vector<uint8_t> packet(64, 0);
-  std::copy(head.begin(), head.end(), packet.begin());
-  return packet;
-}
 
 class CommandPackets : public ::testing::Test {
  protected:

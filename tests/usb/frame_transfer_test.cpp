@@ -17,6 +17,7 @@
 
 #include "camera/sensor.h"
 #include "platform/host_pool.h"
+#include "support/exchange_helpers.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
 #include "usb/frame_transfer.h"
@@ -35,13 +36,6 @@ const char* const kTransferTags[] = {"Vdrv", "Vwrk", "!Irp", "!Mdl"};
 double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-// Sets the frame time limit for one test and puts the default back after.
-class TimeLimit {
- public:
-  explicit TimeLimit(LONG milliseconds) { InterlockedExchange(&transferTimeoutMs, milliseconds); }
-  ~TimeLimit() { InterlockedExchange(&transferTimeoutMs, 3000); }
-};
 
 // A raw frame buffer in non-paged pool, as the capture pin allocates it,
 // filled with a pattern that no camera byte is compared against by accident.
@@ -423,7 +417,7 @@ TEST_F(FrameTransfer, FailedChunkSpoilsTheFrameAndThePipeIsResetShortChunksDoNot
 // --- Time-out and cancellation ------------------------------------------------
 
 TEST_F(FrameTransfer, SilentCameraTimesOutWithEveryRequestCancelledAndFreed) {
-  TimeLimit limit(300);
+  kscam_test::FrameTimeLimit limit(300);
   ULONG size = UseWindow(ctx_, 640, 480);
   RawBuffer buffer(size);
   sim::CameraFaults faults;
@@ -447,7 +441,7 @@ TEST_F(FrameTransfer, SilentCameraTimesOutWithEveryRequestCancelledAndFreed) {
 }
 
 TEST_F(FrameTransfer, CameraThatStopsMidFrameTimesOutAndKeepsWhatArrived) {
-  TimeLimit limit(300);
+  kscam_test::FrameTimeLimit limit(300);
   ULONG size = UseWindow(ctx_, 640, 480);
   RawBuffer buffer(size);
   std::vector<uint8_t> expected = Camera().RenderFrame();
@@ -465,7 +459,7 @@ TEST_F(FrameTransfer, CameraThatStopsMidFrameTimesOutAndKeepsWhatArrived) {
 }
 
 TEST_F(FrameTransfer, CancelReadReleasesAWaitingReadLongBeforeTheTimeLimit) {
-  TimeLimit limit(5000);
+  kscam_test::FrameTimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 2560, 1920);
   RawBuffer buffer(size);
   sim::CameraFaults faults;
@@ -508,7 +502,7 @@ TEST_F(FrameTransfer, CancelReadReleasesAWaitingReadLongBeforeTheTimeLimit) {
 // must still return only once the last of them has completed, so that the
 // caller may free the buffer the requests wrote into.
 TEST_F(FrameTransfer, CancelReturnsOnlyAfterTheLastLateCancelledRequestHasCompleted) {
-  TimeLimit limit(5000);
+  kscam_test::FrameTimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 2560, 1920);
   RawBuffer buffer(size);
   sim::CameraFaults faults;
@@ -540,7 +534,7 @@ TEST_F(FrameTransfer, CancelReturnsOnlyAfterTheLastLateCancelledRequestHasComple
 // the queuing at the next chunk and ends the read, instead of cancelling only
 // what was queued and waiting for the rest until the time limit.
 TEST_F(FrameTransfer, CancelWhileChunksAreStillBeingSubmittedEndsTheReadPromptly) {
-  TimeLimit limit(5000);
+  kscam_test::FrameTimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 2560, 1920);
   RawBuffer buffer(size);
   ExpectCleanFrame(buffer);  // the done event is left signalled by a finished frame
@@ -589,7 +583,7 @@ class FrameTransferSubmission : public FrameTransfer {
 };
 
 TEST_F(FrameTransferSubmission, FailedSubmissionEndsQueuingSendsGoResetsThePipeAndTimesOut) {
-  TimeLimit limit(5000);
+  kscam_test::FrameTimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 256, 300);  // five chunks
   RawBuffer buffer(size);
   std::vector<uint8_t> expected = Camera().RenderFrame();
@@ -620,7 +614,7 @@ TEST_F(FrameTransferSubmission, FailedSubmissionEndsQueuingSendsGoResetsThePipeA
 }
 
 TEST_F(FrameTransferSubmission, FailedPipeResetQueriesThePortAndResetsItOnlyWhenDisabled) {
-  TimeLimit limit(5000);
+  kscam_test::FrameTimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 256, 300);
   RawBuffer buffer(size);
   struct Case {
@@ -703,7 +697,7 @@ class FailingFilter {
 // and completed; it is not an allocation of ours that failed. The chunks in
 // flight before it must still be waited for and freed by their completions.
 TEST_F(FrameTransferSubmission, SubmissionRefusedForLackOfResourcesIsAFailedSubmission) {
-  TimeLimit limit(5000);
+  kscam_test::FrameTimeLimit limit(5000);
   ULONG size = UseWindow(ctx_, 256, 300);
   RawBuffer buffer(size);
   std::vector<uint8_t> expected = Camera().RenderFrame();
@@ -731,7 +725,7 @@ TEST_F(FrameTransferSubmission, SubmissionRefusedForLackOfResourcesIsAFailedSubm
 // --- Allocations --------------------------------------------------------------
 
 TEST_F(FrameTransfer, EveryAllocationOfAFrameReadFailingInTurnLeavesADefinedStateAndNoLeak) {
-  TimeLimit limit(300);  // a frame whose go could not be sent ends at this limit
+  kscam_test::FrameTimeLimit limit(300);  // a frame whose go could not be sent ends at this limit
   ULONG size = UseWindow(ctx_, 256, 300);
   ASSERT_EQ(ChunkCountFor(size), 5u);
   RawBuffer buffer(size);
@@ -818,7 +812,7 @@ TEST_F(FrameTransferPaced, UnplugMidFrameEndsTheReadAndLeaksNothing) {
   // unplug pending instead of completing it; the read then ends at the time
   // limit, by cancelling it. Either way it must end and free everything.
   constexpr LONG kLimitMs = 1000;
-  TimeLimit limit(kLimitMs);
+  kscam_test::FrameTimeLimit limit(kLimitMs);
   for (int delayMs : {0, 30, 90}) {
     SCOPED_TRACE("unplug " + std::to_string(delayMs) + " ms after go");
     if (delayMs > 0) {  // a camera of its own for each case

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "camera/sensor.h"
-#include "support/bus_faults.h"
+#include "support/exchange_helpers.h"
 #include "tools/client/camera_system.h"
 #include "usb/command_packets.h"
 #include "usb/frame_transfer.h"
@@ -18,26 +18,14 @@ namespace {
 
 using kscam::CameraSystem;
 using namespace std::chrono_literals;
+using kscam_test::FrameTimeLimit;
+using kscam_test::Packet;
 
-// Raises the frame time limit, as a client may through the property set.
-class FrameTimeLimit {
- public:
-  explicit FrameTimeLimit(LONG milliseconds) : saved_(InterlockedExchange(&transferTimeoutMs, milliseconds)) {}
-  ~FrameTimeLimit() { InterlockedExchange(&transferTimeoutMs, saved_); }
-
- private:
-  LONG saved_;
-};
 
 // Registers with values that tell them apart, and none equal to another's.
 constexpr UCHAR kRegisters[] = {0x60, 0x61, 0x62, 0x63};
 constexpr uint16_t ValueOf(UCHAR reg) { return uint16_t(0x1100 * (reg - 0x5F) + reg); }
 
-std::vector<uint8_t> Packet(std::initializer_list<uint8_t> head) {
-  std::vector<uint8_t> packet(64, 0);
-  std::copy(head.begin(), head.end(), packet.begin());
-  return packet;
-}
 
 class RegisterExchange : public ::testing::Test {
  protected:
