@@ -23,6 +23,8 @@ void GetFrameLayout(DeviceContext* ctx, FrameLayout* layout) {
 // settled it, and a frame that would not fit the caller's buffer is not read.
 NTSTATUS DeviceContext::ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* frameGood) {
   *frameGood = FALSE;
+  // A cancel from here on ends this read, even before its requests exist.
+  ULONG readStart = CurrentCancelCount(&usb);
   frameSpoiled = 0;
   bool wasPending = InterlockedExchange(&reconfigurePending, 0) != 0;
   if (wasPending) {
@@ -47,7 +49,7 @@ NTSTATUS DeviceContext::ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* fra
   PreparePacket(frameRequestPacket, kCommandFrameHalt);
   ULONG transferred = 0;
   PipeExchange(this, kCommandPipe, frameRequestPacket, &transferred);
-  NTSTATUS status = ReadFrameChunked(this, buffer, layout.frameBytes);
+  NTSTATUS status = ReadFrameChunkedSince(this, buffer, layout.frameBytes, readStart);
   LeaveRundown(&configRundown);
   if (frameSpoiled > 0) {
     frameSpoiled = 0;

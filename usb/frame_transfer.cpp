@@ -121,9 +121,10 @@ NTSTATUS SubmitChunk(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, ChunkRec
   return IoCallDriver(usb->lowerDeviceObject, irp);
 }
 
-// Sets up the records and the whole-buffer descriptor of a frame, and clears
-// the frame's flags as it publishes them.
-NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks) {
+// Sets up the records and the whole-buffer descriptor of a frame, and sets
+// the frame's flags as it publishes them: the frame counts as cancelled when
+// a cancel came after its read began at cancel count readStart.
+NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks, ULONG readStart) {
   SIZE_T recordBytes = (SIZE_T(chunks) + 1) * sizeof(ChunkRecord);
   auto* records = static_cast<ChunkRecord*>(ExAllocatePoolWithTag(NonPagedPoolNx, recordBytes, kTagUsb));
   if (records == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -139,7 +140,7 @@ NTSTATUS PrepareFrame(UsbDevice* usb, PUCHAR buffer, ULONG size, ULONG chunks) {
   usb->chunkCount = chunks;
   usb->chunksOutstanding = chunks;
   usb->frameMdl = frameMdl;
-  usb->frameCancelled = FALSE;
+  usb->frameCancelled = usb->cancelCount != readStart;
   usb->chunkFailed = FALSE;
   usb->frameHalted = FALSE;
   KeReleaseSpinLock(&usb->chunkLock, irql);
@@ -182,7 +183,7 @@ NTSTATUS SubmitChunks(UsbDevice* usb, const USBD_PIPE_INFORMATION* pipe, PUCHAR 
 // when it is connected but disabled.
 void RecoverFramePipe(UsbDevice* usb) {
   AbortPipe(usb, kFramePipe);
-  CancelChunkRequests(usb);
+  WithdrawChunkRequests(usb);
   NTSTATUS status = ResetPipe(usb, kFramePipe);
   if (!NT_SUCCESS(status)) ResetPortIfDisabled(usb);
   usb->framePipeNeedsReset = NT_SUCCESS(status) ? FALSE : TRUE;
@@ -225,7 +226,18 @@ void SendTransferControl(DeviceContext* ctx, bool go) {
   if (failed) RecoverCommandPipe(ctx);
 }
 
+ULONG CurrentCancelCount(UsbDevice* usb) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
+  ULONG count = usb->cancelCount;
+  KeReleaseSpinLock(&usb->chunkLock, irql);
+  return count;
+}
+
 NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
+  return ReadFrameChunkedSince(ctx, buffer, size, CurrentCancelCount(&ctx->usb));
+}
+
+NTSTATUS ReadFrameChunkedSince(DeviceContext* ctx, PUCHAR buffer, ULONG size, ULONG readStart) {
   UsbDevice* usb = &ctx->usb;
   if (usb->interfaceInfo == nullptr) return STATUS_UNSUCCESSFUL;
   if (usb->interfaceInfo->NumberOfPipes < 3) return STATUS_INVALID_PARAMETER;
@@ -235,12 +247,13 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
   // A frame of no bytes would wait for a completion that never comes.
   if (buffer == nullptr || size == 0) return STATUS_INVALID_PARAMETER;
   if (usb->framePipeNeedsReset) RecoverFramePipe(usb);
+  if (CurrentCancelCount(usb) != readStart) return STATUS_CANCELLED;  // nothing sent yet
 
   // The event is reset before the records are published: a cancel that sees
   // them then waits for this frame's last completion, not a stale signal.
   KeResetEvent(&usb->frameDoneEvent);
   ULONG chunks = ChunkCountFor(size);
-  NTSTATUS status = PrepareFrame(usb, buffer, size, chunks);
+  NTSTATUS status = PrepareFrame(usb, buffer, size, chunks, readStart);
   if (!NT_SUCCESS(status)) return status;
   SendTransferControl(ctx, false);
   ULONG submitted = 0;
@@ -250,7 +263,7 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
   if (loopStatus == STATUS_CANCELLED) {
     // A canceller may have walked past chunks submitted after it looked; and
     // a chunk may have failed on the wire before the cancel.
-    CancelChunkRequests(usb);
+    WithdrawChunkRequests(usb);
     FrameOutcome(usb);
     return STATUS_CANCELLED;
   }
@@ -259,7 +272,7 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size) {
   limit.QuadPart = -LONGLONG(InterlockedCompareExchange(&transferTimeoutMs, 0, 0)) * 10000;
   bool timedOut =
       KeWaitForSingleObject(&usb->frameDoneEvent, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT;
-  if (timedOut) CancelChunkRequests(usb);
+  if (timedOut) WithdrawChunkRequests(usb);
   if (loopStatus != STATUS_SUCCESS) {
     // A refused or missing request leaves the pipe in an unknown state.
     RecoverFramePipe(usb);
@@ -309,6 +322,13 @@ NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 }
 
 void CancelChunkRequests(UsbDevice* usb) {
+  KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
+  ++usb->cancelCount;  // a read that has begun but not yet queued anything stops too
+  KeReleaseSpinLock(&usb->chunkLock, irql);
+  WithdrawChunkRequests(usb);
+}
+
+void WithdrawChunkRequests(UsbDevice* usb) {
   KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->chunkLock);
   ChunkRecord* records = usb->chunkRecords;
   ULONG count = usb->chunkCount;

@@ -19,11 +19,20 @@ inline ULONG ChunkCountFor(ULONG size) { return size / kChunkBytes + (size % kCh
 // read was cancelled, STATUS_TIMEOUT when the requests did not complete in
 // time, another failure when the transfer could not be set up or was cut short.
 NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size);
+// The same for a read that began earlier, when CurrentCancelCount gave
+// readStart: a cancel since then ends it.
+NTSTATUS ReadFrameChunkedSince(DeviceContext* ctx, PUCHAR buffer, ULONG size, ULONG readStart);
+ULONG CurrentCancelCount(UsbDevice* usb);
 // Frame halt (go false) or frame go (go true) on the command pipe.
 void SendTransferControl(DeviceContext* ctx, bool go);
 // The completion routine of every chunk request; its context is the UsbDevice.
 NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-// Cancels the chunk requests still in flight (and those the reading thread
-// is still submitting) and waits until the frame's last completion has run.
-// Safe from several threads at once.
+// Cancels the read in progress: the chunk requests still in flight, those the
+// reading thread is still submitting, and a read that has begun but queued
+// nothing yet; waits until the frame's last completion has run. Safe from
+// several threads at once.
 void CancelChunkRequests(UsbDevice* usb);
+// The same for the frame in flight alone, as the reading thread itself
+// withdraws its requests after a time-out or a halt: a read that begins later
+// is not affected.
+void WithdrawChunkRequests(UsbDevice* usb);

@@ -27,8 +27,8 @@ struct UsbDevice {
   BOOLEAN firmwareRunning;
 
   // The raw frame in flight. chunkLock guards chunksOutstanding, the records'
-  // pointers, cancelWalkers, the three frame flags and the release of
-  // chunkRecords and frameMdl.
+  // pointers, cancelWalkers, the cancel counts, the three frame flags and the
+  // release of chunkRecords and frameMdl.
   KEVENT frameDoneEvent;  // signalled when every chunk request has completed
   ChunkRecord* chunkRecords;
   ULONG chunkCount;
@@ -39,6 +39,10 @@ struct UsbDevice {
   // completions leave the freeing of requests and records to the last walker,
   // so a walker never cancels a request that has been freed.
   ULONG cancelWalkers;
+  // Every cancel counts, whether or not a frame is in flight; a read remembers
+  // the count at which it began, so that a cancel that comes before its
+  // requests exist still ends it, and a cancel before it began does not.
+  ULONG cancelCount;
   BOOLEAN frameCancelled;  // a cancel was asked for the frame in flight
   BOOLEAN chunkFailed;     // a chunk of the frame did not complete successfully
   BOOLEAN frameHalted;     // a chunk failed with an error that halts the endpoint

@@ -567,6 +567,38 @@ TEST_F(FrameTransfer, CancelWhileChunksAreStillBeingSubmittedEndsTheReadPromptly
   Bus().SetCancellationDelay(0);
 }
 
+// A cancel that comes after the read began but before any of its requests
+// exists (here: while the bus is slow to take the frame halt) still ends it,
+// and nothing of the frame goes out; a cancel before a read began does not
+// touch that read.
+TEST_F(FrameTransfer, CancelBeforeTheRequestsExistEndsTheReadButAnEarlierCancelDoesNot) {
+  kscam_test::FrameTimeLimit limit(5000);
+  ULONG size = UseWindow(ctx_, 256, 300);
+  RawBuffer buffer(size);
+  sim::CameraFaults faults;
+  faults.silent = true;  // a read that misses the cancel waits out the whole limit
+  Camera().SetFaults(faults);
+  auto before = LiveByTag();
+  Bus().ClearLog();
+  Bus().SetSubmissionDelay(300);
+  BOOLEAN good = TRUE;
+  auto start = Clock::now();
+  auto read = std::async(std::launch::async, [&] { return Object()->ReadFrame(buffer.data(), buffer.size(), &good); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Object()->CancelRead();
+  ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(read.get(), STATUS_CANCELLED);
+  EXPECT_LT(MillisecondsSince(start), 2500.0) << "the read missed the cancel";
+  EXPECT_FALSE(good);
+  EXPECT_TRUE(FrameTransferLengths(Bus().Log()).empty());
+  Bus().SetSubmissionDelay(0);
+  ExpectFrameReleased(before);
+
+  Camera().SetFaults(sim::CameraFaults());
+  Object()->CancelRead();  // nothing in flight: the next read is not affected
+  ExpectCleanFrame(buffer);
+}
+
 // --- Submissions that fail ----------------------------------------------------
 
 class FrameTransferSubmission : public FrameTransfer {
