@@ -197,7 +197,7 @@ void SetGeometry(DeviceContext* ctx, LONG x, LONG y, LONG width, LONG height, LO
   ctx->roiHeight = height;
   ctx->imageHeight = ctx->outputHeight;
   ctx->imageWidth = ctx->outputWidth - ctx->outputWidth % 8;
-  UpdateVideoDataRange(ULONG(ctx->imageWidth), ULONG(ctx->imageHeight));
+  UpdateVideoDataRange(&ctx->videoRange, ULONG(ctx->imageWidth), ULONG(ctx->imageHeight));
 }
 
 LONG ComputeBayerPhase(DeviceContext* ctx) {

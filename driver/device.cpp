@@ -6,6 +6,7 @@
 #include "driver/device_dispatch.h"
 #include "stream/capture_context.h"
 #include "stream/descriptors.h"
+#include "stream/video_range.h"
 #include "usb/command_packets.h"
 #include "usb/firmware_download.h"
 #include "usb/frame_transfer.h"
@@ -52,6 +53,7 @@ void InitializeDeviceContext(DeviceContext* ctx, PKSDEVICE device) {
   ctx->brightness = 255;
   ctx->hue = 0;
   ctx->whiteBalance = 0;
+  ctx->videoRange = kVideoDataRangeTemplate;
   SetGeometry(ctx, 0, 0, kSensorWidth, kSensorHeight, 0);
   KeInitializeEvent(&ctx->usb.frameDoneEvent, NotificationEvent, FALSE);
   RtlZeroMemory(ctx->transferControlPacket, kPacketBytes);
@@ -196,6 +198,10 @@ struct FilterContext {
 
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
+  DeviceContext* ctx = DeviceContextOf(KsFilterGetDevice(filter));
+  if (ctx == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  NTSTATUS offered = OfferDeviceRange(filter, &ctx->videoRange);
+  if (!NT_SUCCESS(offered)) return offered;
   auto* context = static_cast<FilterContext*>(AllocateRecord(sizeof(FilterContext)));
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   context->filter = filter;

@@ -78,6 +78,11 @@ class DeviceContext final : public CameraObject {
   ULONG frameBytes;
   LONG imageWidth;
   LONG imageHeight;
+  // The data range every filter of this device offers on its capture pin:
+  // this camera's own output size. Rewritten only by SetGeometry, which the
+  // camera refuses while a pin exists, and read by the class driver for
+  // range queries and intersections.
+  KS_DATARANGE_VIDEO videoRange;
   volatile LONG pinOpen;
   volatile LONG reconfigurePending;
   LONG frameSpoiled;

@@ -1,8 +1,9 @@
-// Descriptor tables. All are constant-initialised; only the video data range
-// they point to is rewritten at run time.
+// Descriptor tables. All are constant-initialised; each filter replaces the
+// pin's data range with its device's own in a private copy.
 #include "stream/descriptors.h"
 
 #include "driver/device_dispatch.h"
+#include "stream/intersect.h"
 #include "stream/ks_guids.h"
 #include "stream/video_range.h"
 
@@ -32,7 +33,9 @@ const KSFILTER_DISPATCH kFilterDispatch = {
     nullptr,  // Reset
 };
 
-const PKSDATARANGE kPinDataRanges[] = {&videoDataRange.DataRange};
+// Only a filter's private copy of this list is ever offered to clients; the
+// class driver never writes through it.
+const PKSDATARANGE kPinDataRanges[] = {const_cast<PKSDATARANGE>(&kVideoDataRangeTemplate.DataRange)};
 
 // Video and capture make the filter a video capture source; the video-camera
 // category is the one media frameworks and the system's camera application
@@ -58,7 +61,7 @@ const KSPIN_DESCRIPTOR_EX kPinDescriptors[] = {
         1,  // InstancesPossible
         1,  // InstancesNecessary
         &kAllocatorFramingTemplate,
-        nullptr,  // IntersectHandler: joins with format negotiation
+        IntersectVideoRange,
     },
 };
 
@@ -108,3 +111,29 @@ const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {
     nullptr,
     0,
 };
+
+namespace {
+
+// Copies the item into the filter's bag unless it is there already.
+template <typename T>
+NTSTATUS EditInFilterBag(PKSFILTER filter, const T** item, ULONG bytes) {
+  return _KsEdit(filter->Bag, reinterpret_cast<PVOID*>(const_cast<T**>(item)), bytes, bytes, kTagFrames);
+}
+
+}  // namespace
+
+// On failure the copies made so far stay in the bag, which the class driver
+// empties when the create fails.
+NTSTATUS OfferDeviceRange(PKSFILTER filter, KS_DATARANGE_VIDEO* range) {
+  NTSTATUS status = EditInFilterBag(filter, &filter->Descriptor, sizeof(KSFILTER_DESCRIPTOR));
+  if (!NT_SUCCESS(status)) return status;
+  auto* descriptor = const_cast<KSFILTER_DESCRIPTOR*>(filter->Descriptor);
+  status = EditInFilterBag(filter, &descriptor->PinDescriptors,
+                           descriptor->PinDescriptorsCount * descriptor->PinDescriptorSize);
+  if (!NT_SUCCESS(status)) return status;
+  auto* pin = const_cast<KSPIN_DESCRIPTOR_EX*>(descriptor->PinDescriptors);
+  status = EditInFilterBag(filter, &pin->PinDescriptor.DataRanges, sizeof(PKSDATARANGE));
+  if (!NT_SUCCESS(status)) return status;
+  const_cast<PKSDATARANGE*>(pin->PinDescriptor.DataRanges)[0] = &range->DataRange;
+  return STATUS_SUCCESS;
+}

@@ -4,9 +4,8 @@
 
 static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "the video data range is 296 bytes");
 
-// Constant-initialised: no constructor runs in a kernel driver. The size
-// fields hold the full-sensor values until the first device is added.
-KS_DATARANGE_VIDEO videoDataRange = {
+// Constant-initialised: no constructor runs in a kernel driver.
+const KS_DATARANGE_VIDEO kVideoDataRangeTemplate = {
     {{sizeof(KS_DATARANGE_VIDEO), 0, 2560u * 1920u * 4u, 0, kFormatTypeVideo, kFormatSubtypeRgb32,
       kFormatSpecifierVideoInfo}},
     TRUE,  // bFixedSizeSamples
@@ -40,8 +39,8 @@ KS_DATARANGE_VIDEO videoDataRange = {
     },
 };
 
-void UpdateVideoDataRange(ULONG width, ULONG height) {
-  KS_DATARANGE_VIDEO& range = videoDataRange;
+void UpdateVideoDataRange(KS_DATARANGE_VIDEO* videoRange, ULONG width, ULONG height) {
+  KS_DATARANGE_VIDEO& range = *videoRange;
   ULONG pixels = width * height;
   range.DataRange.SampleSize = pixels * 4;
   KS_VIDEO_STREAM_CONFIG_CAPS& caps = range.ConfigCaps;

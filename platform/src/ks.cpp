@@ -1,6 +1,9 @@
 // The kernel-streaming class driver on the host: driver registration, the
 // device with its mutex and object bag, filter factories and filters.
+#include <string.h>
+
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -19,6 +22,7 @@ struct BagEntry {
   BagEntry* next;
   PVOID item;
   PFNKSFREE free;
+  ULONG editedSize;  // bytes of a copy _KsEdit made, 0 for other items
 };
 
 struct ObjectBag {
@@ -37,6 +41,68 @@ void SetOwner(const void* object, PKSDEVICE device) {
   std::lock_guard<std::mutex> guard(ownersLock);
   if (device != nullptr) Owners()[object] = device;
   else Owners().erase(object);
+}
+
+// Takes the entry of item out of the bag; null when the bag does not own it.
+BagEntry* UnlinkBagEntry(ObjectBag* bag, PVOID item) {
+  std::lock_guard<std::mutex> guard(bag->lock);
+  for (BagEntry** link = &bag->newest; *link != nullptr; link = &(*link)->next)
+    if ((*link)->item == item) {
+      BagEntry* entry = *link;
+      *link = entry->next;
+      return entry;
+    }
+  return nullptr;
+}
+
+// The size _KsEdit gave item if the bag owns it as an edited copy; 0 for an
+// item it does not own or did not copy.
+ULONG EditedSize(ObjectBag* bag, PVOID item) {
+  std::lock_guard<std::mutex> guard(bag->lock);
+  for (BagEntry* entry = bag->newest; entry != nullptr; entry = entry->next)
+    if (entry->item == item) return entry->editedSize;
+  return 0;
+}
+
+void NoteEditedSize(ObjectBag* bag, PVOID item, ULONG size) {
+  std::lock_guard<std::mutex> guard(bag->lock);
+  for (BagEntry* entry = bag->newest; entry != nullptr; entry = entry->next)
+    if (entry->item == item) entry->editedSize = size;
+}
+
+// A data range of a client or of a pin matches when each of its three GUIDs
+// is equal or a wildcard on either side.
+bool GuidsMatch(const GUID& a, const GUID& b) {
+  return IsEqualGUID(a, b) || IsEqualGUID(a, KSDATAFORMAT_TYPE_WILDCARD) ||
+         IsEqualGUID(b, KSDATAFORMAT_TYPE_WILDCARD);
+}
+
+bool RangesMatch(const KSDATARANGE& caller, const KSDATARANGE& pin) {
+  return GuidsMatch(caller.MajorFormat, pin.MajorFormat) && GuidsMatch(caller.SubFormat, pin.SubFormat) &&
+         GuidsMatch(caller.Specifier, pin.Specifier);
+}
+
+constexpr ULONG kRangeAlignment = 8;
+
+// The caller's ranges as the class driver validates them before any reaches
+// a minidriver: the list fits the request, and every range is at least a
+// KSDATARANGE, lies inside the list and starts 8-byte aligned.
+bool ValidRangeList(const UCHAR* list, ULONG listBytes, std::vector<const KSDATARANGE*>* ranges) {
+  if (listBytes < sizeof(KSMULTIPLE_ITEM)) return false;
+  KSMULTIPLE_ITEM header;
+  memcpy(&header, list, sizeof(header));
+  if (header.Size < sizeof(KSMULTIPLE_ITEM) || header.Size > listBytes || header.Count == 0) return false;
+  ULONG offset = sizeof(KSMULTIPLE_ITEM);
+  for (ULONG i = 0; i < header.Count; ++i) {
+    if (header.Size - offset < sizeof(KSDATARANGE)) return false;
+    auto* range = reinterpret_cast<const KSDATARANGE*>(list + offset);
+    if (range->FormatSize < sizeof(KSDATARANGE) || range->FormatSize > header.Size - offset) return false;
+    ranges->push_back(range);
+    ULONG padded = (range->FormatSize + kRangeAlignment - 1) & ~(kRangeAlignment - 1);
+    if (i + 1 < header.Count && padded > header.Size - offset) return false;
+    offset += padded;
+  }
+  return true;
 }
 
 }  // namespace
@@ -180,6 +246,60 @@ bool KsDeviceHost::DeviceMutexHeldByCaller() {
 void KsDeviceHost::NoteMutexAcquired() { ++mutexDepth_; }
 void KsDeviceHost::NoteMutexReleased() { --mutexDepth_; }
 
+bool KsDeviceHost::IsOpenFilter(PKSFILTER filter) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& object : filters_)
+    if (&object->filter == filter) return true;
+  return false;
+}
+
+NTSTATUS KsDeviceHost::PinDataIntersection(PKSFILTER filter, const void* request, ULONG requestBytes,
+                                           void* format, ULONG formatBytes, ULONG* information) {
+  *information = 0;
+  if (!IsOpenFilter(filter)) return STATUS_INVALID_HANDLE;
+  if (requestBytes < sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM)) return STATUS_BUFFER_TOO_SMALL;
+  // The class driver captures the client's buffers; the minidriver sees
+  // copies of exactly the client's lengths, so a read or write past them is
+  // caught here as it would fault there.
+  std::unique_ptr<UCHAR[]> input(new UCHAR[requestBytes]);
+  memcpy(input.get(), request, requestBytes);
+  KSP_PIN property;
+  memcpy(&property, input.get(), sizeof(property));
+  if (!IsEqualGUID(property.Property.Set, KSPROPSETID_Pin) || property.Property.Id != KSPROPERTY_PIN_DATAINTERSECTION ||
+      property.Property.Flags != KSPROPERTY_TYPE_GET)
+    return STATUS_NOT_FOUND;
+  const KSFILTER_DESCRIPTOR* descriptor = filter->Descriptor;
+  if (property.PinId >= descriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
+  auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+      reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) + property.PinId * descriptor->PinDescriptorSize);
+  std::vector<const KSDATARANGE*> callerRanges;
+  if (!ValidRangeList(input.get() + sizeof(KSP_PIN), requestBytes - ULONG(sizeof(KSP_PIN)), &callerRanges))
+    return STATUS_INVALID_PARAMETER;
+  if (pin->IntersectHandler == nullptr) return STATUS_NOT_IMPLEMENTED;
+
+  std::unique_ptr<UCHAR[]> output(formatBytes != 0 ? new UCHAR[formatBytes] : nullptr);
+  for (const KSDATARANGE* caller : callerRanges)
+    for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
+      PKSDATARANGE own = pin->PinDescriptor.DataRanges[i];
+      if (!RangesMatch(*caller, *own)) continue;
+      ULONG dataSize = 0;
+      NTSTATUS status = pin->IntersectHandler(filter, nullptr, reinterpret_cast<PKSP_PIN>(input.get()),
+                                              const_cast<PKSDATARANGE>(caller), own, formatBytes, output.get(),
+                                              &dataSize);
+      if (status == STATUS_NO_MATCH) continue;
+      if (status == STATUS_BUFFER_OVERFLOW) {
+        if (formatBytes != 0) PlatformFault("intersect handler asked for the size with a buffer given");
+        *information = dataSize;
+      } else if (NT_SUCCESS(status)) {
+        if (dataSize > formatBytes) PlatformFault("intersect handler wrote past the client's buffer");
+        memcpy(format, output.get(), dataSize);
+        *information = dataSize;
+      }
+      return status;
+    }
+  return STATUS_NO_MATCH;
+}
+
 PKSFILTER KsDeviceHost::OpenFilter(NTSTATUS* status) {
   const KSFILTER_DESCRIPTOR* descriptor;
   {
@@ -292,6 +412,7 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free
   std::lock_guard<std::mutex> guard(bag->lock);
   entry->item = item;
   entry->free = free;
+  entry->editedSize = 0;
   entry->next = bag->newest;
   bag->newest = entry;
   return STATUS_SUCCESS;
@@ -301,6 +422,33 @@ PKSDEVICE KsGetDevice(PVOID object) {
   std::lock_guard<std::mutex> guard(host::ownersLock);
   auto it = host::Owners().find(object);
   return it == host::Owners().end() ? nullptr : it->second;
+}
+
+NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag) {
+  if (objectBag == nullptr || pointerToItem == nullptr || *pointerToItem == nullptr || newSize == 0)
+    return STATUS_INVALID_PARAMETER;
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) host::PlatformFault("_KsEdit above passive level");
+  auto* bag = static_cast<host::ObjectBag*>(objectBag);
+  PVOID old = *pointerToItem;
+  if (host::EditedSize(bag, old) >= newSize) return STATUS_SUCCESS;
+  PVOID copy = ExAllocatePoolWithTag(NonPagedPoolNx, newSize, tag);
+  if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  ULONG kept = oldSize < newSize ? oldSize : newSize;
+  memcpy(copy, old, kept);
+  memset(static_cast<UCHAR*>(copy) + kept, 0, newSize - kept);
+  NTSTATUS status = KsAddItemToObjectBag(objectBag, copy, nullptr);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(copy, tag);
+    return status;
+  }
+  host::NoteEditedSize(bag, copy, newSize);
+  *pointerToItem = copy;
+  if (host::BagEntry* entry = host::UnlinkBagEntry(bag, old)) {
+    if (entry->free != nullptr) entry->free(entry->item);
+    else ExFreePool(entry->item);
+    ExFreePoolWithTag(entry, host::kTagBag);
+  }
+  return STATUS_SUCCESS;
 }
 
 PKSFILTER KsGetFilterFromIrp(PIRP irp) {

@@ -85,8 +85,8 @@ TEST_F(CameraProgramming, GeometryClampsEveryArgumentAtItsExtremesInEveryMode) {
     EXPECT_EQ(ctx_->outputHeight, outH);
     EXPECT_EQ(ctx_->imageWidth, outW - outW % 8);
     EXPECT_EQ(ctx_->imageHeight, outH);
-    EXPECT_EQ(videoDataRange.VideoInfoHeader.bmiHeader.biWidth, outW - outW % 8);
-    EXPECT_EQ(videoDataRange.ConfigCaps.MaxOutputSize.cy, outH);
+    EXPECT_EQ(ctx_->videoRange.VideoInfoHeader.bmiHeader.biWidth, outW - outW % 8);
+    EXPECT_EQ(ctx_->videoRange.ConfigCaps.MaxOutputSize.cy, outH);
   };
   for (const auto& m : modes) {
     bool windowMode = m.outputWidth == 0;
@@ -109,9 +109,9 @@ TEST_F(CameraProgramming, GeometryClampsEveryArgumentAtItsExtremesInEveryMode) {
     }
   }
   SetGeometry(ctx_, 0, 0, 0, 0, 2);
-  EXPECT_EQ(videoDataRange.DataRange.SampleSize, 1228800u);
-  EXPECT_EQ(ULONG(videoDataRange.ConfigCaps.MinBitsPerSecond), 294912000u);
-  EXPECT_EQ(videoDataRange.VideoInfoHeader.dwBitRate, 36864000u);
+  EXPECT_EQ(ctx_->videoRange.DataRange.SampleSize, 1228800u);
+  EXPECT_EQ(ULONG(ctx_->videoRange.ConfigCaps.MinBitsPerSecond), 294912000u);
+  EXPECT_EQ(ctx_->videoRange.VideoInfoHeader.dwBitRate, 36864000u);
 
   SetPinOpen(ctx_, 1);
   SetGeometry(ctx_, 0, 0, 2560, 1920, 0);

@@ -85,9 +85,9 @@ TEST_F(DeviceLifecycle, AddCreatesTheContextWithItsDefaults) {
   EXPECT_EQ(ctx->imageHeight, 1920);
   EXPECT_EQ(KeReadStateEvent(&ctx->reconfigureDone), 0);
   EXPECT_EQ(KeReadStateEvent(&ctx->usb.frameDoneEvent), 0);
-  EXPECT_EQ(videoDataRange.DataRange.SampleSize, 19660800u);
-  EXPECT_EQ(ULONG(videoDataRange.ConfigCaps.MaxBitsPerSecond), 423624704u);
-  EXPECT_EQ(videoDataRange.VideoInfoHeader.dwBitRate, 589824000u);
+  EXPECT_EQ(ctx->videoRange.DataRange.SampleSize, 19660800u);
+  EXPECT_EQ(ULONG(ctx->videoRange.ConfigCaps.MaxBitsPerSecond), 423624704u);
+  EXPECT_EQ(ctx->videoRange.VideoInfoHeader.dwBitRate, 589824000u);
 }
 
 TEST_F(DeviceLifecycle, StartCreatesTheFactoryAndCaptureAndConfiguresTheCamera) {

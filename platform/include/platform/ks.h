@@ -73,6 +73,15 @@ typedef struct {
   ULONG Count;
 } KSMULTIPLE_ITEM, *PKSMULTIPLE_ITEM;
 
+// The pin property set: KSPROPERTY_PIN_DATAINTERSECTION takes a KSP_PIN
+// followed by a KSMULTIPLE_ITEM of data ranges, each starting on an 8-byte
+// boundary, and returns one data format.
+#define KSPROPERTY_PIN_DATARANGES 3
+#define KSPROPERTY_PIN_DATAINTERSECTION 4
+constexpr GUID KSPROPSETID_Pin = {0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+// The all-zero GUID matches any major format, subformat or specifier.
+constexpr GUID KSDATAFORMAT_TYPE_WILDCARD = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
 typedef struct {
   ULONG PriorityClass;
   ULONG PrioritySubClass;
@@ -544,4 +553,10 @@ void KsAcquireDevice(PKSDEVICE device);
 void KsReleaseDevice(PKSDEVICE device);
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free);
 PKSDEVICE KsGetDevice(PVOID object);
+inline PKSDEVICE KsFilterGetDevice(PKSFILTER filter) { return KsGetDevice(filter); }
 PKSFILTER KsGetFilterFromIrp(PIRP irp);
+// Makes sure the item *pointerToItem points to is one the bag owns: a copy of
+// newSize bytes (the first oldSize copied, the rest zeroed) replaces it unless
+// it is already in the bag and large enough; an old item the bag owned is
+// freed. On failure nothing changes.
+NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);

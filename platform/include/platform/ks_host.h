@@ -64,6 +64,14 @@ class KsDeviceHost {
   // Opens a filter of the newest factory; the status is the driver's Create result.
   PKSFILTER OpenFilter(NTSTATUS* status);
   NTSTATUS CloseFilter(PKSFILTER filter);
+  // A client's KSPROPERTY_PIN_DATAINTERSECTION request on an open filter:
+  // request holds the KSP_PIN and the KSMULTIPLE_ITEM of ranges, format
+  // receives the data format (formatBytes 0 asks for its size). Each caller
+  // range whose major format, subformat and specifier match one of the pin's
+  // ranges goes to the pin's intersect handler until one gives anything but
+  // STATUS_NO_MATCH. *information is the size written or needed.
+  NTSTATUS PinDataIntersection(PKSFILTER filter, const void* request, ULONG requestBytes, void* format,
+                               ULONG formatBytes, ULONG* information);
 
   // Used by the class driver calls.
   static KsDeviceHost* FromFunctionalDevice(PDEVICE_OBJECT device);
@@ -75,6 +83,7 @@ class KsDeviceHost {
 
  private:
   struct FilterObject;
+  bool IsOpenFilter(PKSFILTER filter);
 
   KsClassDriver& driver_;
   DEVICE_OBJECT functionalDevice_{};
