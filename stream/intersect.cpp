@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 
+#include "driver/platform_layout.h"
 #include "stream/ks_guids.h"
 
 namespace {

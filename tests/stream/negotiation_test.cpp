@@ -114,6 +114,32 @@ class Negotiation : public ::testing::Test {
   uint64_t baseline_ = 0;
 };
 
+// The filter's private descriptor is the shared one with the device's range:
+// every other member survives the copy, and the copies go with the filter.
+TEST_F(Negotiation, FilterDescriptorIsAPrivateCopyWithTheDevicesRange) {
+  uint64_t copiesBefore = host::PoolLiveAllocations("Vwrk");
+  const KSFILTER_DESCRIPTOR* descriptor = Filter()->Descriptor;
+  EXPECT_EQ(host::PoolLiveAllocations("Vwrk"), copiesBefore + 3) << "filter, pin and range-list copies";
+  ASSERT_NE(descriptor, &kFilterDescriptor);
+  EXPECT_EQ(memcmp(descriptor, &kFilterDescriptor, offsetof(KSFILTER_DESCRIPTOR, PinDescriptors)), 0);
+  EXPECT_EQ(memcmp(&descriptor->CategoriesCount, &kFilterDescriptor.CategoriesCount,
+                   sizeof(KSFILTER_DESCRIPTOR) - offsetof(KSFILTER_DESCRIPTOR, CategoriesCount)),
+            0);
+  const KSPIN_DESCRIPTOR_EX& pin = descriptor->PinDescriptors[0];
+  const KSPIN_DESCRIPTOR_EX& shared = kFilterDescriptor.PinDescriptors[0];
+  ASSERT_NE(&pin, &shared);
+  EXPECT_EQ(pin.IntersectHandler, &IntersectVideoRange);
+  EXPECT_EQ(pin.Flags, ULONG(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY));
+  EXPECT_EQ(pin.AllocatorFraming, &kAllocatorFramingTemplate);
+  EXPECT_EQ(pin.PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
+  EXPECT_EQ(pin.PinDescriptor.Communication, KSPIN_COMMUNICATION_BOTH);
+  EXPECT_EQ(pin.PinDescriptor.DataRanges[0], &ctx_->videoRange.DataRange);
+  EXPECT_EQ(memcmp(&pin.Flags, &shared.Flags, sizeof(KSPIN_DESCRIPTOR_EX) - offsetof(KSPIN_DESCRIPTOR_EX, Flags)), 0);
+  system_.KsDevice().CloseFilter(filter_);
+  filter_ = nullptr;
+  EXPECT_EQ(host::PoolLiveAllocations("Vwrk"), copiesBefore);
+}
+
 TEST_F(Negotiation, SizeQueryAndBufferSizes) {
   Bytes range = RangeBytes(Offered());
   Result query = IntersectOne(range, 0);
