@@ -194,6 +194,7 @@ TEST_F(Negotiation, ImageSizeFollowsTheCallersBitmapHeader) {
       {2568, 1920, 32, 10272u * 1920u},   // a longer row than the image
       {2561, 1920, 24, 7684u * 1920u},    // 7683 bytes of pixels, padded to 7684
       {2563, 1, 8, 2564u},                // padding of three bytes
+      {33, 2, 1, 16u},                    // 33 bits: one bit into the fifth byte
       {0x40000000, 1920, 32, 0u},         // row bits wrap to 0
       {1, INT_MIN, 32, 0u},               // rows times row bytes wrap to 0
       {-1, 1, 32, 0x1FFFFFFCu},           // a negative width is only a number
