@@ -85,9 +85,17 @@ bool TryConsumeSignal(DISPATCHER_HEADER* header, LONG countAtStart) {
          __atomic_load_n(&header->SignalCount, __ATOMIC_ACQUIRE) != countAtStart;
 }
 
-void WakeWaiters(DISPATCHER_HEADER* header) {
+// The dispatcher lock, as the kernel has one: a signal (the state and the
+// signal count together) and a waiter's look at the object happen one at a
+// time. A waiter that sees the signal therefore returns only once the
+// signaller has stopped writing to the object, which is what makes an event
+// on the waiter's stack safe to signal from a completion routine.
+std::mutex dispatcherLock;
+
+// Counts a signal of the object. Call with dispatcherLock held; wake the
+// waiters with WakeAll after releasing it (a wake-up only names the address).
+void CountSignalLocked(DISPATCHER_HEADER* header) {
   __atomic_add_fetch(&header->SignalCount, 1, __ATOMIC_ACQ_REL);
-  WakeAll(&header->SignalCount);
 }
 
 }  // namespace
@@ -174,12 +182,19 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
   (void)increment;
   (void)wait;
   if (currentIrql > DISPATCH_LEVEL) host::PlatformFault("KeSetEvent above dispatch level");
-  LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
-  WakeWaiters(&event->Header);
+  volatile LONG* wakeWord = &event->Header.SignalCount;
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> guard(dispatcherLock);
+    previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_ACQ_REL);
+    CountSignalLocked(&event->Header);
+  }
+  WakeAll(wakeWord);  // the event may be gone by now; the wake-up touches no memory
   return previous;
 }
 
 LONG KeResetEvent(PRKEVENT event) {
+  std::lock_guard<std::mutex> guard(dispatcherLock);
   return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
 }
 
@@ -207,8 +222,12 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
   LONG countAtStart = __atomic_load_n(&header->SignalCount, __ATOMIC_ACQUIRE);
   for (;;) {
     host::DeliverApcs();
-    LONG count = __atomic_load_n(&header->SignalCount, __ATOMIC_ACQUIRE);
-    if (TryConsumeSignal(header, countAtStart)) return STATUS_SUCCESS;
+    LONG count;
+    {
+      std::lock_guard<std::mutex> guard(dispatcherLock);
+      count = __atomic_load_n(&header->SignalCount, __ATOMIC_ACQUIRE);
+      if (TryConsumeSignal(header, countAtStart)) return STATUS_SUCCESS;
+    }
     int64_t left = INT64_MAX;
     if (timeout != nullptr) {
       left = deadline - MonotonicNow100ns();
@@ -244,8 +263,13 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
   if (--mutex->Header.Reserved0 > 0) return 0;
   __atomic_store_n(&mutex->OwnerThread, nullptr, __ATOMIC_RELEASE);
   --criticalRegionDepth;
-  __atomic_store_n(&mutex->Header.SignalState, 1, __ATOMIC_RELEASE);
-  WakeWaiters(&mutex->Header);
+  volatile LONG* wakeWord = &mutex->Header.SignalCount;
+  {
+    std::lock_guard<std::mutex> guard(dispatcherLock);
+    __atomic_store_n(&mutex->Header.SignalState, 1, __ATOMIC_RELEASE);
+    CountSignalLocked(&mutex->Header);
+  }
+  WakeAll(wakeWord);
   return 0;
 }
 

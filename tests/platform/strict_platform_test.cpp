@@ -5,6 +5,7 @@
 // pool types and levels, re-entered locks, the extended processor state, the
 // configuration parser.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -261,6 +262,26 @@ TEST(HostDispatcherStrict, NotificationEventReleasesEveryWaiterPresentAtTheSetEv
       ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "a waiter missed the set";
       EXPECT_EQ(waiter.get(), STATUS_SUCCESS);
     }
+  }
+}
+
+// A synchronous request's event lives on the waiter's stack and is set by a
+// completion on another thread. Once the wait returns, the setter must have
+// stopped writing to it, as the kernel's dispatcher lock guarantees: the
+// waiter reuses the memory at once.
+TEST(HostDispatcherStrict, AnEventOnTheWaitersStackIsNotWrittenAfterTheWaitReturns) {
+  for (int round = 0; round < 2000; ++round) {
+    alignas(KEVENT) unsigned char storage[sizeof(KEVENT)];
+    auto* event = reinterpret_cast<KEVENT*>(storage);
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    std::thread setter([event] { KeSetEvent(event, IO_NO_INCREMENT, FALSE); });
+    LARGE_INTEGER poll;
+    poll.QuadPart = 0;  // look without sleeping: the wait ends the moment the set shows
+    while (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &poll) == STATUS_TIMEOUT) {
+    }
+    memset(storage, 0xA5, sizeof storage);  // the waiter's memory again
+    setter.join();
+    for (unsigned char byte : storage) ASSERT_EQ(byte, 0xA5) << "written after the wait returned, round " << round;
   }
 }
 
