@@ -95,6 +95,17 @@ void WaitForQueued(host::UsbBus& bus, size_t count) {
   ASSERT_EQ(bus.PendingInTransfers(), count);
 }
 
+// Waits until the bus has looked at a fresh IN transfer and put it back in its
+// queue. While the bus looks at a transfer, the transfer is off the queue with
+// no cancel routine, and IoCancelIrp rightly returns FALSE; a test of the
+// queued case cancels only after the look.
+void WaitUntilLookedAtAndQueued(host::UsbBus& bus, const std::atomic<bool>& looked) {
+  for (int i = 0; i < 5000 && !(looked.load() && bus.PendingInTransfers() == 1); ++i)
+    std::this_thread::sleep_for(milliseconds(1));
+  ASSERT_TRUE(looked.load());
+  ASSERT_EQ(bus.PendingInTransfers(), 1u);
+}
+
 // --- Endpoint halt, pipe reset and abort ----------------------------------------
 
 TEST_F(StrictBus, FailedTransferHaltsItsEndpointUntilThePipeIsReset) {
@@ -138,9 +149,14 @@ TEST_F(StrictBus, ResetIsRefusedWhileTransfersAreQueuedAndAbortCompletesBeforeTh
 // --- Cancellation -----------------------------------------------------------------
 
 TEST_F(StrictBus, CancelledTransferCompletesLaterFromTheBusThreadAtDispatchLevel) {
+  auto looked = std::make_shared<std::atomic<bool>>(false);
+  Bus().SetInFault([looked](uint8_t, uint64_t) {
+    looked->store(true);
+    return host::UsbBus::InFault();
+  });
   Bus().SetCancellationDelay(50);
   InTransfer late(usb_);
-  WaitForQueued(Bus(), 1);
+  WaitUntilLookedAtAndQueued(Bus(), *looked);
   EXPECT_TRUE(IoCancelIrp(late.irp));
   EXPECT_FALSE(late.done.load()) << "completed inside IoCancelIrp";
   ASSERT_TRUE(late.WaitDone());
@@ -149,8 +165,9 @@ TEST_F(StrictBus, CancelledTransferCompletesLaterFromTheBusThreadAtDispatchLevel
   EXPECT_EQ(late.irql, DISPATCH_LEVEL);
 
   Bus().SetSynchronousCancellation(true);
+  looked->store(false);
   InTransfer inline_(usb_);
-  WaitForQueued(Bus(), 1);
+  WaitUntilLookedAtAndQueued(Bus(), *looked);
   EXPECT_TRUE(IoCancelIrp(inline_.irp));
   EXPECT_TRUE(inline_.done.load()) << "the synchronous case completes inside IoCancelIrp";
   EXPECT_EQ(inline_.thread, std::this_thread::get_id());
