@@ -104,14 +104,16 @@ NTSTATUS IdentifyAndConfigure(DeviceContext* ctx) {
   return status;
 }
 
-// Takes the configuration away from every user before it is released or
-// replaced. Call with the exchange mutex held, which keeps register and
-// command exchanges out; frame reads and pipe aborts are kept out by the
-// rundown. The frame read in flight is cancelled so that the wait is short.
-void CloseConfiguration(DeviceContext* ctx) {
+// Takes the configuration away from every user, then releases it. Call with
+// the exchange mutex held, which keeps register and command exchanges out;
+// frame reads and pipe aborts are kept out by the rundown, which stays closed
+// until a start opens it on a new configuration. The frame read in flight is
+// cancelled so that the wait is short.
+void WithdrawConfiguration(DeviceContext* ctx) {
   CloseRundown(&ctx->configRundown);
   CancelChunkRequests(&ctx->usb);
   WaitForRundown(&ctx->configRundown);
+  ReleaseConfiguration(&ctx->usb);
 }
 
 void SendStartUpCommand(DeviceContext* ctx) {
@@ -164,8 +166,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   if (NT_SUCCESS(factoryStatus) && !device->Started) CreateCaptureContext(ctx, device);
 
   AcquireExchangeMutex(ctx);
-  CloseConfiguration(ctx);
-  ReleaseConfiguration(&ctx->usb);
+  WithdrawConfiguration(ctx);
   NTSTATUS status = IdentifyAndConfigure(ctx);
   OpenRundown(&ctx->configRundown);
   ReleaseExchangeMutex(ctx);
@@ -186,8 +187,7 @@ void DeviceStop(PKSDEVICE device, PIRP irp) {
   DeviceContext* ctx = DeviceContextOf(device);
   if (ctx == nullptr) return;
   AcquireExchangeMutex(ctx);
-  CloseConfiguration(ctx);
-  ReleaseConfiguration(&ctx->usb);
+  WithdrawConfiguration(ctx);
   ReleaseExchangeMutex(ctx);
   DeconfigureDevice(&ctx->usb);
 }
