@@ -481,3 +481,36 @@ void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 #ifndef ASSERT
 #define ASSERT(e) ((void)0)
 #endif
+
+// ---------------------------------------------------------------------------
+// Object manager: handles, object attributes and referenced objects.
+// ---------------------------------------------------------------------------
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = nullptr;      \
+  } while (0)
+
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
+
+// Closes a handle of any kind the stand-in hands out (threads, registry
+// keys). Closing an unknown or already closed handle is a fault, as the
+// platform's verifier makes it.
+NTSTATUS ZwClose(HANDLE handle);
