@@ -291,10 +291,19 @@ struct _KSFILTER_DISPATCH {
 typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN pin, PIRP irp);
 typedef NTSTATUS (*PFNKSPIN)(PKSPIN pin);
 typedef void (*PFNKSPINVOID)(PKSPIN pin);
+typedef struct {
+  ULONG Size;
+  ULONG Flags;
+  GUID Attribute;
+} KSATTRIBUTE, *PKSATTRIBUTE;
+typedef struct {
+  ULONG Count;
+  PKSATTRIBUTE* Attributes;
+} KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
 typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                           PKSMULTIPLE_ITEM oldAttributeList,
                                           const KSDATARANGE* dataRange,
-                                          const KSDATARANGE* attributeRange);
+                                          const KSATTRIBUTE_LIST* attributeRange);
 typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
 
 struct _KSPIN_DISPATCH {
