@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "camera/sensor.h"
 #include "platform/ks_host.h"
+#include "sim/sensor.h"
 #include "tools/client/camera_system.h"
 
 namespace test {
@@ -72,6 +74,13 @@ class CaptureSession {
   size_t completed_ = 0;
   bool requeue_ = true;
 };
+
+// Exposure and gain at which the simulated sensor passes scene values
+// through unchanged, so a picture's values are the scene's.
+inline void ExposeAtUnity(DeviceContext* ctx) {
+  SetExposure(ctx, sim::kUnityExposure);
+  SetGlobalGain(ctx, sim::kUnityGain);
+}
 
 // A KSDATAFORMAT + KS_VIDEOINFOHEADER as bytes, for malformed-format tests.
 inline KS_VIDEOINFOHEADER& VideoInfoOf(Bytes& format) {
