@@ -306,12 +306,18 @@ void SetWhiteBalance(DeviceContext* ctx, LONG on) {
   ReleasePipeline(ctx);
 }
 
-// A new pin, or none, gets the layout of the next ApplySettings.
+// Each filter instance can have its capture pin, so pins are counted: the
+// geometry stays frozen until the last one goes. The first pin, or the
+// device without pins, gets the layout of the next ApplySettings; a second
+// pin leaves the first one's fixed layout alone, since that pin's raw
+// buffers were sized from it.
 void SetPinOpen(DeviceContext* ctx, LONG value) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&ctx->layoutLock, &oldIrql);
-  InterlockedExchange(&ctx->pinOpen, value);
-  ctx->layoutFixed = FALSE;
+  LONG pins = InterlockedCompareExchange(&ctx->pinOpen, 0, 0);
+  LONG next = value != 0 ? pins + 1 : (pins > 0 ? pins - 1 : 0);
+  InterlockedExchange(&ctx->pinOpen, next);
+  if (next == 0 || pins == 0) ctx->layoutFixed = FALSE;
   KeReleaseSpinLock(&ctx->layoutLock, oldIrql);
 }
 

@@ -44,4 +44,6 @@ bool SetFlipV(DeviceContext* ctx, LONG on);
 bool SetExTrigger(DeviceContext* ctx, bool on);
 bool SetHalfClock(DeviceContext* ctx, LONG value);
 void SetWhiteBalance(DeviceContext* ctx, LONG on);
+// A capture pin was created (value 1) or closed (0). While any pin exists
+// the geometry is frozen.
 void SetPinOpen(DeviceContext* ctx, LONG value);

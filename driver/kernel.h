@@ -7,6 +7,15 @@
 #include <ntddk.h>
 #include <windef.h>
 #include <tchar.h>
+// Kernel-mode COM: the class driver hands out the pin's reference clock as
+// an interface, which ks.h declares only once IUnknown is known.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW __declspec(nothrow)
+#endif
+#include <punknown.h>
 #include <ks.h>
 #include <ksmedia.h>
 #include <usb.h>

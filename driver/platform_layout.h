@@ -198,5 +198,13 @@ KSCAM_LAYOUT_AT(KS_FRAME_INFO, dwFrameFlags, 4);
 KSCAM_LAYOUT_AT(KS_FRAME_INFO, PictureNumber, 8);
 KSCAM_LAYOUT_AT(KS_FRAME_INFO, DropCount, 16);
 
+// Published values the driver hands to the platform, checked the same way.
+static_assert(KSSTREAM_HEADER_OPTIONSF_TIMEVALID == 0x10, "time-valid flag");
+static_assert(KSSTREAM_HEADER_OPTIONSF_DURATIONVALID == 0x100, "duration-valid flag");
+static_assert(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY == 0x10000, "run-state-only processing flag");
+static_assert(KSSTATE_STOP == 0 && KSSTATE_ACQUIRE == 1 && KSSTATE_PAUSE == 2 && KSSTATE_RUN == 3, "pin states");
+static_assert(KSSTREAM_POINTER_STATE_LOCKED == 1, "locked stream pointer");
+static_assert(OBJ_KERNEL_HANDLE == 0x200, "kernel handle attribute");
+
 #undef KSCAM_LAYOUT_SIZE
 #undef KSCAM_LAYOUT_AT

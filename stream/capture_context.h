@@ -5,6 +5,7 @@
 #include "driver/kernel.h"
 
 class DeviceContext;
+class BandWorkers;
 struct ImagePipeline;
 
 enum CapturePhase : LONG {
@@ -20,17 +21,39 @@ enum RawBufferState : LONG {
   kBufferConverting = 3,
 };
 
+// Written by the pin's state changes, which the class driver serialises;
+// the capture thread and the processing pass read the buffers, the pipeline
+// and the phase only while the thread runs, which the state changes start
+// and end.
 struct CaptureContext {
   ImagePipeline* pipeline;
   PUCHAR outputImage;
   CapturePhase phase;
   KEVENT conversionDone;
-  PVOID thread;
+  PVOID thread;  // referenced thread object of the capture thread, or null
   volatile LONG converting;
   RawBufferState bufferState[2];  // guarded by bufferLock
   PUCHAR rawBuffer[2];
-  BOOLEAN run;
+  volatile LONG run;  // the capture thread loops while it is set
   volatile LONG framesCaptured;
   DeviceContext* camera;
   KSPIN_LOCK bufferLock;  // guards bufferState[0] and bufferState[1]
+  ULONG rawBytes;         // size of each raw buffer
+  // Row-band workers of the conversion (null: one band on the processing
+  // thread), started with the buffers and ended with them.
+  BandWorkers* bandWorkers;
+  // The most bands a conversion uses; 0 lets the processor count decide.
+  ULONG bandLimit;
+  // Notification event, set while a stop is asking the capture thread to end.
+  KEVENT stopRequested;
 };
+
+// Capture operations of the pin's state changes (passive level, serialised
+// by the class driver).
+NTSTATUS StartCapture(DeviceContext* device);
+void StartCaptureThread(CaptureContext* capture);
+void StopCaptureThread(CaptureContext* capture);
+void ReleaseCaptureBuffers(CaptureContext* capture);
+// The processing pass's part: converts the newest ready raw frame, if any,
+// into outputImage.
+void ConvertReadyFrame(CaptureContext* capture);

@@ -3,6 +3,7 @@
 #include "stream/descriptors.h"
 
 #include "driver/device_dispatch.h"
+#include "stream/capture_pin.h"
 #include "stream/intersect.h"
 #include "stream/ks_guids.h"
 #include "stream/video_range.h"
@@ -43,9 +44,22 @@ const PKSDATARANGE kPinDataRanges[] = {const_cast<PKSDATARANGE>(&kVideoDataRange
 // here, whatever the INF adds.
 const GUID kFilterCategories[] = {kCategoryVideo, kCategoryCapture, kCategoryVideoCamera};
 
+const KSPIN_DISPATCH kPinDispatch = {
+    CapturePinCreate,
+    CapturePinClose,
+    CapturePinProcess,
+    nullptr,  // Reset
+    CapturePinSetDataFormat,
+    CapturePinSetDeviceState,
+    nullptr,  // Connect
+    nullptr,  // Disconnect
+    nullptr,  // Clock
+    nullptr,  // Allocator
+};
+
 const KSPIN_DESCRIPTOR_EX kPinDescriptors[] = {
     {
-        nullptr,  // Dispatch: joins with the capture pin
+        &kPinDispatch,
         nullptr,  // AutomationTable
         {
             0, nullptr,  // the class driver's standard interface

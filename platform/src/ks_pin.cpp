@@ -229,7 +229,9 @@ void ReturnFrame(PinObject* pin, QueuedFrame* frame) {
   completion.header = frame->header;
   completion.header.Data = frame->clientBuffer;
   completion.context = frame->context;
-  if (frame->status == STATUS_SUCCESS) memcpy(frame->clientBuffer, frame->Data(), frame->header.DataUsed);
+  // The driver wrote into the client's own memory on the platform: every
+  // byte of the extent comes back as it is, written or not.
+  if (frame->status == STATUS_SUCCESS) memcpy(frame->clientBuffer, frame->Data(), frame->extent);
   else completion.header.DataUsed = 0;
   FrameCompletionRoutine done = std::move(frame->done);
   {
@@ -682,6 +684,7 @@ NTSTATUS KsDeviceHost::QueueFrame(PKSPIN pinHandle, void* buffer, ULONG frameExt
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   auto* frame = new (memory) QueuedFrame{};
+  memcpy(block + kGuardBytes, buffer, frameExtent);  // the driver sees the client's bytes
   frame->block = block;
   frame->clientBuffer = buffer;
   frame->extent = frameExtent;

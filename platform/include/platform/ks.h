@@ -291,10 +291,19 @@ struct _KSFILTER_DISPATCH {
 typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN pin, PIRP irp);
 typedef NTSTATUS (*PFNKSPIN)(PKSPIN pin);
 typedef void (*PFNKSPINVOID)(PKSPIN pin);
+typedef struct {
+  ULONG Size;
+  ULONG Flags;
+  GUID Attribute;
+} KSATTRIBUTE, *PKSATTRIBUTE;
+typedef struct {
+  ULONG Count;
+  PKSATTRIBUTE* Attributes;
+} KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
 typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                           PKSMULTIPLE_ITEM oldAttributeList,
                                           const KSDATARANGE* dataRange,
-                                          const KSDATARANGE* attributeRange);
+                                          const KSATTRIBUTE_LIST* attributeRange);
 typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
 
 struct _KSPIN_DISPATCH {
@@ -495,7 +504,7 @@ typedef struct {
 } KSSTREAM_HEADER, *PKSSTREAM_HEADER;
 
 #define KSSTREAM_HEADER_OPTIONSF_SPLICEPOINT 0x00000001
-#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000080
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000010
 #define KSSTREAM_HEADER_OPTIONSF_DURATIONVALID 0x00000100
 
 typedef struct {
