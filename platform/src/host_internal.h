@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <thread>
 
 #include "platform/nt.h"
 
@@ -36,11 +37,12 @@ ThreadKernelState CurrentThreadKernelState();
 void SignalForGood(DISPATCHER_HEADER* header);
 
 // Threads the platform accounts for: the driver's system threads and the
-// class driver's processing workers. A thread calls Enter first and Leave
-// last; its CPU time then counts towards its role.
+// class driver's processing workers. The thread counts as live (and its CPU
+// time towards its role) from before this returns until body has returned;
+// then the thread runs afterwards, if given, unaccounted.
 enum class ThreadRole;
-void EnterAccountedThread(ThreadRole role);
-void LeaveAccountedThread();
+std::thread StartAccountedThread(ThreadRole role, std::function<void()> body,
+                                 std::function<void()> afterwards = nullptr);
 
 // Live non-paged pool containing [address, address + length), or false.
 bool IsNonPagedPoolRange(const void* address, size_t length);

@@ -85,6 +85,11 @@ struct QueuedFrame {
 };
 
 class HostReferenceClock;
+void DeleteClock(HostReferenceClock* clock);
+
+struct ClockDeleter {
+  void operator()(HostReferenceClock* clock) const { DeleteClock(clock); }
+};
 
 }  // namespace
 
@@ -115,6 +120,9 @@ struct PinObject {
   ULONG cachedExtent = 0;
 
   std::atomic<int> clockReferences{0};  // references the driver holds on its clock
+  // Clock interfaces handed out, kept until the pin goes so a release too
+  // many is caught rather than freeing twice. Guarded by lock.
+  std::vector<std::unique_ptr<HostReferenceClock, ClockDeleter>> clocks;
   std::thread worker;
   std::thread completer;
 };
@@ -287,7 +295,6 @@ NTSTATUS ProcessOnce(PinObject* pin) {
 // The class driver's worker for one pin: Process never runs concurrently
 // with itself, only in a processing state, and never after the pin closed.
 void ProcessingWorker(PinObject* pin) {
-  EnterAccountedThread(ThreadRole::Processing);
   std::unique_lock<std::mutex> guard(pin->lock);
   for (;;) {
     pin->changed.wait(guard, [pin] { return pin->closing || ReadyToProcessLocked(pin); });
@@ -302,16 +309,15 @@ void ProcessingWorker(PinObject* pin) {
     // (or a failure) waits for the next attempt or the next frame.
     if (status == STATUS_SUCCESS && !pin->queue.empty()) pin->attemptPending = true;
   }
-  guard.unlock();
-  LeaveAccountedThread();
 }
 
 // --- The reference clock -----------------------------------------------------------
 
 int64_t Monotonic100ns() { return int64_t(NowNs() / 100); }
 
-// The host's master clock as one interface reference of a pin; the pin
-// counts the references its driver holds so a leak is caught at close.
+// The host's master clock as one interface handed to a pin's driver; the pin
+// counts the references its driver holds so a leak is caught at close, and
+// owns the object so a release too many is caught.
 class HostReferenceClock final : public IKsReferenceClock {
  public:
   explicit HostReferenceClock(PinObject* pin) : pin_(pin) { pin_->clockReferences.fetch_add(1); }
@@ -329,7 +335,6 @@ class HostReferenceClock final : public IKsReferenceClock {
     LONG left = references_.fetch_sub(1) - 1;
     if (left < 0) PinFault(pin_, "reference clock released more often than referenced");
     pin_->clockReferences.fetch_sub(1);
-    if (left == 0) delete this;
     return ULONG(left);
   }
   LONGLONG GetTime() override { return Monotonic100ns(); }
@@ -356,6 +361,8 @@ class HostReferenceClock final : public IKsReferenceClock {
   PinObject* pin_;
   std::atomic<LONG> references_{1};
 };
+
+void DeleteClock(HostReferenceClock* clock) { delete clock; }
 
 // --- Format checks -------------------------------------------------------------------
 
@@ -416,6 +423,7 @@ void DestroyPin(PinObject* pin) {
   FreeGuardedFormat(&pin->format);
   for (UCHAR* block : pin->cachedBlocks) free(block);
   pin->cachedBlocks.clear();
+  pin->clocks.clear();
   if (pin->record != nullptr) ExFreePoolWithTag(pin->record, kTagPin);
   pin->record = nullptr;
 }
@@ -614,7 +622,7 @@ PKSPIN KsDeviceHost::CreatePin(PKSFILTER filter, ULONG pinId, const void* format
     return nullptr;
   }
   *status = STATUS_SUCCESS;
-  pin->worker = std::thread(ProcessingWorker, pin.get());
+  pin->worker = StartAccountedThread(ThreadRole::Processing, [object = pin.get()] { ProcessingWorker(object); });
   pin->completer = std::thread(CompletionThread, pin.get());
   std::lock_guard<std::mutex> guard(lock_);
   filterObject->pins.push_back(pin);
@@ -839,6 +847,9 @@ NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pinHandle, PIKSREFERENCECLOCK* r
     std::lock_guard<std::mutex> guard(pin->lock);
     if (!pin->hostClock) return STATUS_UNSUCCESSFUL;
   }
-  *referenceClock = new host::HostReferenceClock(pin.get());
+  auto* clock = new host::HostReferenceClock(pin.get());
+  std::lock_guard<std::mutex> guard(pin->lock);
+  pin->clocks.emplace_back(clock);
+  *referenceClock = clock;
   return STATUS_SUCCESS;
 }

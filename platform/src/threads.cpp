@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -97,7 +98,6 @@ void CheckThreadEndsClean() {
 // destructors, so leaving them by longjmp is what the platform's own
 // termination amounts to.
 void RunSystemThread(ThreadObjectRecord* object) {
-  EnterAccountedThread(ThreadRole::System);
   jmp_buf target;
   if (setjmp(target) == 0) {
     terminateTarget = &target;
@@ -105,15 +105,16 @@ void RunSystemThread(ThreadObjectRecord* object) {
   }
   terminateTarget = nullptr;
   CheckThreadEndsClean();
-  LeaveAccountedThread();
-  // The signal and the running reference's drop are one step for anyone who
-  // dereferences after the wait: the object is freed by whoever is last.
+}
+
+// The signal and the running reference's drop are one step for anyone who
+// dereferences after the wait: the object is freed by whoever is last. The
+// thread's CPU time is accounted before, so a waiter sees all of it.
+void SignalThreadEnded(ThreadObjectRecord* object) {
   std::lock_guard<std::mutex> guard(objectsLock);
   SignalForGood(&object->header);
   DropReferenceLocked(object);
 }
-
-}  // namespace
 
 void EnterAccountedThread(ThreadRole role) {
   std::lock_guard<std::mutex> guard(accountingLock);
@@ -133,6 +134,28 @@ void LeaveAccountedThread() {
       break;
     }
   accountedRole = -1;
+}
+
+}  // namespace
+
+std::thread StartAccountedThread(ThreadRole role, std::function<void()> body, std::function<void()> afterwards) {
+  std::mutex lock;
+  std::condition_variable entered;
+  bool ready = false;  // guarded by lock
+  std::thread thread([&, role, body = std::move(body), afterwards = std::move(afterwards)] {
+    EnterAccountedThread(role);
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ready = true;
+      entered.notify_all();
+    }
+    body();
+    LeaveAccountedThread();
+    if (afterwards) afterwards();
+  });
+  std::unique_lock<std::mutex> guard(lock);
+  entered.wait(guard, [&] { return ready; });
+  return thread;
 }
 
 uint64_t ThreadCpuNanoseconds(ThreadRole role) {
@@ -205,7 +228,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT
     clientId->UniqueProcess = reinterpret_cast<HANDLE>(4);  // the system process
     clientId->UniqueThread = *threadHandle;
   }
-  std::thread(host::RunSystemThread, object).detach();
+  host::StartAccountedThread(
+      host::ThreadRole::System, [object] { host::RunSystemThread(object); },
+      [object] { host::SignalThreadEnded(object); })
+      .detach();
   return STATUS_SUCCESS;
 }
 
