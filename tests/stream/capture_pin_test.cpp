@@ -271,8 +271,10 @@ TEST_F(CapturePin, PauseAndRunKeepTheCaptureAndDeliverAtOnce) {
 // The frame read in progress is cancelled: stopping never waits for a frame
 // the camera is not sending, nor for the transfer time-out.
 TEST_F(CapturePin, StoppingDuringAFrameReadReturnsWithinTheStateChangeBound) {
+  session_->SetKeepData(false);  // the client's own copies are not the driver's time
   Run(1);
   NextGoodFrame();
+  uint64_t slowBefore = system_.KsDevice().PinCallbackTiming().slowCalls;
   sim::CameraFaults silent;
   silent.silent = true;
   system_.Camera()->SetFaults(silent);
@@ -282,11 +284,12 @@ TEST_F(CapturePin, StoppingDuringAFrameReadReturnsWithinTheStateChangeBound) {
     EXPECT_EQ(session_->SetState(state), STATUS_SUCCESS);
     EXPECT_LT(steady_clock::now() - start, kStateChangeBound) << "to state " << state;
   }
-  EXPECT_EQ(system_.KsDevice().PinCallbackTiming().slowCalls, 0u);
+  EXPECT_EQ(system_.KsDevice().PinCallbackTiming().slowCalls, slowBefore);
   EXPECT_EQ(host::LiveThreads(host::ThreadRole::System), 0u) << "capture and band threads ended";
 }
 
 TEST_F(CapturePin, AnUnpluggedCameraLeavesThePinResponsive) {
+  session_->SetKeepData(false);
   Run(2);
   NextGoodFrame();
   system_.Bus().Unplug();

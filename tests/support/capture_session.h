@@ -51,6 +51,10 @@ class CaptureSession {
   // Pauses, queues count frames and runs.
   NTSTATUS RunWithFrames(int count, ULONG extent = 0);
   void SetRequeue(bool requeue);
+  // Off: delivered frames carry only their header, and a requeued frame is
+  // not refilled with the marker byte (benchmarks, where the copies would
+  // cost more than the driver).
+  void SetKeepData(bool keep);
   // The next frame that came back filled (frames cancelled by a stop are
   // passed over); false when none came within the time-out.
   bool NextFrame(DeliveredFrame* frame, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -67,12 +71,13 @@ class CaptureSession {
   PKSFILTER filter_ = nullptr;
   PKSPIN pin_ = nullptr;
   Bytes format_;
-  std::mutex lock_;  // guards frames_, delivered_, completed_ and requeue_
+  std::mutex lock_;  // guards frames_, delivered_, completed_, requeue_ and keepData_
   std::condition_variable arrived_;
   std::vector<std::unique_ptr<ClientFrame>> frames_;
   std::deque<DeliveredFrame> delivered_;
   size_t completed_ = 0;
   bool requeue_ = true;
+  bool keepData_ = true;
 };
 
 // Exposure and gain at which the simulated sensor passes scene values
