@@ -3,13 +3,14 @@
 // protection its header asks for (never writable and executable at once).
 #include "platform/pe_image.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <unordered_map>
 
 namespace host {
@@ -567,15 +568,36 @@ PeLoadResult LoadPeImage(const uint8_t* file, size_t size, const std::vector<PeE
   return PeLoader(file, size, exports).Run();
 }
 
+// Plain reads rather than a stream: a stream's iterator throws on a
+// directory, and a file larger than any image is refused before reading it.
 PeLoadResult LoadPeImageFile(const std::string& path, const std::vector<PeExport>& exports) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes;
-  if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in.is_open() || in.bad()) {
-    PeLoadResult result;
-    result.status = PeLoadStatus::kIoError;
-    result.error = "cannot read " + path;
-    return result;
+  PeLoadResult refused;
+  refused.status = PeLoadStatus::kIoError;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat status;
+  if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd >= 0) close(fd);
+    refused.error = "cannot read " + path + ": not a readable file";
+    return refused;
+  }
+  if (uint64_t(status.st_size) > kMaxImageSize) {
+    close(fd);
+    refused.status = PeLoadStatus::kTooLarge;
+    refused.error = path + " is larger than any image (" + std::to_string(status.st_size) + " bytes)";
+    return refused;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(status.st_size));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (done != bytes.size()) {
+    refused.error = "cannot read " + path + ": it ended or failed after " + std::to_string(done) + " bytes";
+    return refused;
   }
   return LoadPeImage(bytes.data(), bytes.size(), exports);
 }
