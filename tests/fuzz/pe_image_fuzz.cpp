@@ -26,7 +26,7 @@ const std::vector<host::PeExport>& Exports() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host::PeLoadResult result = host::LoadPeImage(data, size, Exports());
   bool loaded = result.status == host::PeLoadStatus::kSuccess;
-  if (loaded != (result.image != nullptr) || loaded == result.error.empty()) abort();
+  if (loaded != (result.image != nullptr) || loaded != result.error.empty()) abort();
   if (loaded && !result.image->Contains(result.image->EntryPoint())) abort();
   return 0;
 }
