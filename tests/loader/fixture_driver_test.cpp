@@ -79,17 +79,27 @@ TEST_F(FixtureDriver, ResultsOfThePlatformSteerTheDriver) {
   EXPECT_EQ(Kernel().freedBlock, nullptr);
 }
 
-// The pages of the mapped image as /proc/self/maps lists them: "r-xp" and so on.
-std::vector<std::string> Protections(const host::PeImage& image) {
+// The pages of the mapped image as /proc/self/maps lists them: "r-xp" and so
+// on, one entry per run of pages with the same protection.
+struct Mapping {
+  uintptr_t begin, end;
+  std::string permissions;
+};
+std::vector<Mapping> Mappings(const host::PeImage& image) {
   std::ifstream maps("/proc/self/maps");
-  std::vector<std::string> found;
+  std::vector<Mapping> found;
   std::string line;
   while (std::getline(maps, line)) {
     unsigned long begin = 0, end = 0;
     char permissions[5] = {};
     if (sscanf(line.c_str(), "%lx-%lx %4s", &begin, &end, permissions) != 3) continue;
-    if (begin >= image.Base() && end <= image.Base() + image.Size()) found.push_back(permissions);
+    if (begin >= image.Base() && end <= image.Base() + image.Size()) found.push_back({begin, end, permissions});
   }
+  return found;
+}
+std::vector<std::string> Protections(const host::PeImage& image) {
+  std::vector<std::string> found;
+  for (const Mapping& m : Mappings(image)) found.push_back(m.permissions);
   return found;
 }
 
@@ -103,6 +113,14 @@ TEST_F(FixtureDriver, NoPageIsWritableAndExecutableAndTheHeadersAreReadOnly) {
     executable += p[2] == 'x';
   }
   EXPECT_EQ(executable, 1);
+  // The relocations are needed only while loading: their section is discardable.
+  loader_test::PeFile file = loader_test::PeFile::Read(FixturePath("plain"));
+  uintptr_t relocations = image_->Base() + file.Get<uint32_t>(file.Directory(5));
+  std::string relocationPages;
+  for (const Mapping& m : Mappings(*image_)) {
+    if (relocations >= m.begin && relocations < m.end) relocationPages = m.permissions;
+  }
+  EXPECT_EQ(relocationPages, "---p");
   EXPECT_TRUE(image_->Contains(image_->EntryPoint()));
   EXPECT_FALSE(image_->Contains(reinterpret_cast<void*>(image_->Base() + image_->Size())));
   EXPECT_FALSE(image_->Contains(reinterpret_cast<void*>(image_->Base() - 1)));
