@@ -543,9 +543,8 @@ bool PeLoader::BindModule(uint64_t descriptor, std::vector<std::string>* unknown
   }
 }
 
-// Headers read-only; each section as its header says, discardable ones (the
-// relocations, used only while loading) inaccessible, as is every page that
-// belongs to no section.
+// Headers read-only; each section as its header says; every page that
+// belongs to no section inaccessible.
 bool PeLoader::Protect() {
   uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   auto protect = [&](uint64_t begin, uint64_t end, int protection) {
@@ -554,14 +553,24 @@ bool PeLoader::Protect() {
   bool ok = protect(0, image_->size_, PROT_NONE) && protect(0, RoundUp(headers_.headersSize, page), PROT_READ);
   for (const Section& section : sections_) {
     int protection = PROT_NONE;
-    if (!(section.characteristics & kSectionDiscardable)) {
-      if (section.characteristics & kSectionRead) protection |= PROT_READ;
-      if (section.characteristics & kSectionWrite) protection |= PROT_READ | PROT_WRITE;
-      if (section.characteristics & kSectionExecute) protection |= PROT_READ | PROT_EXEC;
+    if (section.characteristics & kSectionRead) protection |= PROT_READ;
+    if (section.characteristics & kSectionWrite) protection |= PROT_READ | PROT_WRITE;
+    if (section.characteristics & kSectionExecute) protection |= PROT_READ | PROT_EXEC;
+    uint64_t end = RoundUp(uint64_t{section.virtualAddress} + section.virtualSize, page);
+    ok = ok && protect(section.virtualAddress, end, protection);
+    if (section.characteristics & kSectionDiscardable && end > section.virtualAddress) {
+      image_->discardable_.emplace_back(image_->base_ + section.virtualAddress, end - section.virtualAddress);
     }
-    ok = ok && protect(section.virtualAddress, RoundUp(uint64_t{section.virtualAddress} + section.virtualSize, page), protection);
   }
   return ok || Refuse(PeLoadStatus::kNoMemory, "could not set the protection of the image's pages");
+}
+
+bool PeImage::DiscardSections() {
+  bool ok = true;
+  for (const auto& [address, length] : discardable_) {
+    ok = mprotect(reinterpret_cast<void*>(address), length, PROT_NONE) == 0 && ok;
+  }
+  return ok;
 }
 
 PeLoadResult LoadPeImage(const uint8_t* file, size_t size, const std::vector<PeExport>& exports) {

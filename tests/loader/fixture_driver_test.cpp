@@ -113,17 +113,28 @@ TEST_F(FixtureDriver, NoPageIsWritableAndExecutableAndTheHeadersAreReadOnly) {
     executable += p[2] == 'x';
   }
   EXPECT_EQ(executable, 1);
-  // The relocations are needed only while loading: their section is discardable.
-  loader_test::PeFile file = loader_test::PeFile::Read(FixturePath("plain"));
-  uintptr_t relocations = image_->Base() + file.Get<uint32_t>(file.Directory(5));
-  std::string relocationPages;
-  for (const Mapping& m : Mappings(*image_)) {
-    if (relocations >= m.begin && relocations < m.end) relocationPages = m.permissions;
-  }
-  EXPECT_EQ(relocationPages, "---p");
   EXPECT_TRUE(image_->Contains(image_->EntryPoint()));
   EXPECT_FALSE(image_->Contains(reinterpret_cast<void*>(image_->Base() + image_->Size())));
   EXPECT_FALSE(image_->Contains(reinterpret_cast<void*>(image_->Base() - 1)));
+}
+
+// The relocations are needed only while loading: their section is
+// discardable, readable until the driver's entry has returned, then gone.
+TEST_F(FixtureDriver, DiscardableSectionsGoOnceTheEntryHasReturned) {
+  loader_test::PeFile file = loader_test::PeFile::Read(FixturePath("plain"));
+  uintptr_t relocations = image_->Base() + file.Get<uint32_t>(file.Directory(5));
+  auto protection = [&] {
+    for (const Mapping& m : Mappings(*image_)) {
+      if (relocations >= m.begin && relocations < m.end) return m.permissions;
+    }
+    return std::string("unmapped");
+  };
+  EXPECT_EQ(protection(), "r--p");
+  ASSERT_EQ(CallEntry(), kStatusSuccess);
+  ASSERT_TRUE(image_->DiscardSections());
+  EXPECT_EQ(protection(), "---p");
+  EXPECT_EQ(Protections(*image_).front(), "r--p");
+  EXPECT_EQ(exchange_.fill(reinterpret_cast<const uint8_t*>("0123456789abcdef"), 16), 1122u);
 }
 
 TEST_F(FixtureDriver, WritingItsCodeFaults) {

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -70,6 +71,12 @@ class PeImage {
   uint64_t PreferredBase() const { return preferredBase_; }
   const std::vector<PeBoundImport>& Imports() const { return imports_; }
 
+  // Makes the discardable sections (initialisation code and data, the
+  // relocations) inaccessible, as the kernel frees them once DriverEntry has
+  // returned: a driver that still uses them afterwards faults here as well.
+  // Returns false if the protection could not be changed.
+  bool DiscardSections();
+
  private:
   friend class PeLoader;
   PeImage() = default;
@@ -79,6 +86,7 @@ class PeImage {
   void* entryPoint_ = nullptr;
   uint64_t preferredBase_ = 0;
   std::vector<PeBoundImport> imports_;
+  std::vector<std::pair<uintptr_t, size_t>> discardable_;  // page ranges: address, length
 };
 
 struct PeLoadResult {
