@@ -72,6 +72,7 @@ void CreateCaptureContext(DeviceContext* ctx, PKSDEVICE device) {
   RtlZeroMemory(capture, sizeof(CaptureContext));
   capture->camera = ctx;
   KeInitializeEvent(&capture->conversionDone, NotificationEvent, FALSE);
+  KeInitializeEvent(&capture->stopRequested, NotificationEvent, FALSE);
   KeInitializeSpinLock(&capture->bufferLock);
   if (!NT_SUCCESS(KsAddItemToObjectBag(device->Bag, capture, FreeRecord))) {
     FreeRecord(capture);

@@ -22,6 +22,22 @@ void FreeFrameBuffer(PUCHAR* buffer) {
   *buffer = nullptr;
 }
 
+constexpr ULONG kRecancelIntervalMs = 20;
+
+// A camera that has gone (unplugged, or its device stopped) fails every read
+// at once; reading again without a pause would keep a processor busy for
+// nothing. After a few failures in a row the thread waits a little between
+// reads, on the stop event so that a stop is never delayed. One failure (a
+// spoiled frame, a bus hiccup) is retried at once.
+constexpr ULONG kFailuresBeforeBackOff = 2;
+constexpr LONGLONG kBackOff100ns = 20 * 10000;
+
+void BackOff(CaptureContext* capture) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -kBackOff100ns;
+  KeWaitForSingleObject(&capture->stopRequested, Executive, KernelMode, FALSE, &timeout);
+}
+
 bool RunFlag(CaptureContext* capture) { return InterlockedCompareExchange(&capture->run, 0, 0) != 0; }
 
 // Picks the raw buffer to fill: a free one, else the one not being
@@ -48,7 +64,9 @@ bool ReadOneFrame(CaptureContext* capture, ULONG buffer) {
 // never delivers a frame the camera did not finish.
 void CaptureThreadMain(PVOID context) {
   auto* capture = static_cast<CaptureContext*>(context);
+  ULONG failures = 0;
   while (RunFlag(capture)) {
+    if (failures >= kFailuresBeforeBackOff) BackOff(capture);
     KIRQL oldIrql;
     KeAcquireSpinLock(&capture->bufferLock, &oldIrql);
     ULONG buffer = ChooseBufferToFill(capture);
@@ -62,6 +80,7 @@ void CaptureThreadMain(PVOID context) {
     capture->bufferState[buffer] = ready ? kBufferReady : kBufferFree;
     KeReleaseSpinLock(&capture->bufferLock, oldIrql);
     if (ready) capture->camera->NotifyFrameReady();
+    failures = good ? 0 : failures + 1;
   }
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -126,6 +145,7 @@ NTSTATUS StartCapture(DeviceContext* device) {
 
 void StartCaptureThread(CaptureContext* capture) {
   capture->camera->ResetReconfigure();
+  KeResetEvent(&capture->stopRequested);
   capture->bufferState[0] = capture->bufferState[1] = kBufferFree;
   InterlockedExchange(&capture->run, 1);
   // Without a thread the pin runs and delivers nothing; the next start
@@ -135,13 +155,18 @@ void StartCaptureThread(CaptureContext* capture) {
 
 // Lowers the run flag, cancels the frame read in progress so the thread sees
 // it at once, waits for the thread to end and then for a processing pass
-// that is still converting.
+// that is still converting. A read cancels only requests that exist: a
+// thread that looked at the run flag just before it was lowered can start
+// its read after the cancel, so the cancel is repeated until the thread is
+// gone rather than leaving it to a frame time or a transfer time-out.
 void StopCaptureThread(CaptureContext* capture) {
   InterlockedExchange(&capture->run, 0);
+  KeSetEvent(&capture->stopRequested, IO_NO_INCREMENT, FALSE);
   capture->camera->CancelRead();
   capture->camera->AbortMarkedPipes();
   if (capture->thread != nullptr) {
-    JoinSystemThread(capture->thread);
+    while (!WaitForSystemThread(capture->thread, kRecancelIntervalMs)) capture->camera->CancelRead();
+    ReleaseSystemThread(capture->thread);
     capture->thread = nullptr;
   }
   KeResetEvent(&capture->conversionDone);

@@ -44,6 +44,8 @@ struct CaptureContext {
   BandWorkers* bandWorkers;
   // The most bands a conversion uses; 0 lets the processor count decide.
   ULONG bandLimit;
+  // Notification event, set while a stop is asking the capture thread to end.
+  KEVENT stopRequested;
 };
 
 // Capture operations of the pin's state changes (passive level, serialised

@@ -18,5 +18,13 @@ PVOID StartSystemThread(PKSTART_ROUTINE routine, PVOID context) {
 
 void JoinSystemThread(PVOID thread) {
   KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-  ObDereferenceObject(thread);
+  ReleaseSystemThread(thread);
 }
+
+bool WaitForSystemThread(PVOID thread, ULONG timeoutMs) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -LONGLONG(timeoutMs) * 10000;  // relative, in 100 ns units
+  return KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+}
+
+void ReleaseSystemThread(PVOID thread) { ObDereferenceObject(thread); }

@@ -11,3 +11,7 @@
 PVOID StartSystemThread(PKSTART_ROUTINE routine, PVOID context);
 // Waits until the thread has ended and drops the reference. Passive level.
 void JoinSystemThread(PVOID thread);
+// Waits up to timeoutMs for the thread to end; true when it has.
+bool WaitForSystemThread(PVOID thread, ULONG timeoutMs);
+// Drops the reference of a thread that has ended.
+void ReleaseSystemThread(PVOID thread);

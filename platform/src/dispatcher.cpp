@@ -36,6 +36,7 @@ namespace {
 
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 thread_local int criticalRegionDepth = 0;
+thread_local int kernelMutexesOwned = 0;  // kernel mutexes this thread owns
 thread_local char threadIdentity;  // its address names the current thread
 thread_local int extendedStateSaves = 0;  // saves not yet restored on this thread
 std::atomic<bool> failExtendedStateSave{false};
@@ -67,6 +68,7 @@ bool TryAcquireMutex(PKMUTEX mutex) {
   __atomic_store_n(&mutex->OwnerThread, CurrentThread(), __ATOMIC_RELEASE);
   mutex->Header.Reserved0 = 1;
   ++criticalRegionDepth;  // owning a kernel mutex holds off normal APCs
+  ++kernelMutexesOwned;
   return true;
 }
 
@@ -263,6 +265,7 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait) {
   if (--mutex->Header.Reserved0 > 0) return 0;
   __atomic_store_n(&mutex->OwnerThread, nullptr, __ATOMIC_RELEASE);
   --criticalRegionDepth;
+  --kernelMutexesOwned;
   volatile LONG* wakeWord = &mutex->Header.SignalCount;
   {
     std::lock_guard<std::mutex> guard(dispatcherLock);
@@ -326,6 +329,20 @@ void KeRestoreExtendedProcessorState(PXSTATE_SAVE state) {
 
 namespace host {
 void FailExtendedStateSaves(bool fail) { failExtendedStateSave.store(fail); }
+
+ThreadKernelState CurrentThreadKernelState() {
+  return ThreadKernelState{currentIrql, criticalRegionDepth - kernelMutexesOwned, kernelMutexesOwned};
+}
+
+void SignalForGood(DISPATCHER_HEADER* header) {
+  volatile LONG* wakeWord = &header->SignalCount;
+  {
+    std::lock_guard<std::mutex> guard(dispatcherLock);
+    __atomic_store_n(&header->SignalState, 1, __ATOMIC_RELEASE);
+    CountSignalLocked(header);
+  }
+  WakeAll(wakeWord);
+}
 }  // namespace host
 
 void ExInitializeFastMutex(PFAST_MUTEX mutex) {

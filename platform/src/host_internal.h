@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include "platform/nt.h"
+
 namespace host {
 
 // A use of the platform that the real kernel would punish (a wait at dispatch
@@ -19,6 +21,26 @@ void NoteSynchronousRequestIssued(ThreadApcs* thread);
 void QueueCompletionApc(ThreadApcs* thread, std::function<void()> apc);
 // Runs the current thread's APCs if its level allows.
 void DeliverApcs();
+
+// What the current thread holds that it must give back before it ends or
+// returns to the class driver.
+struct ThreadKernelState {
+  KIRQL irql;
+  int criticalRegions;  // entered with KeEnterCriticalRegion, not left
+  int kernelMutexes;    // kernel mutexes owned
+};
+ThreadKernelState CurrentThreadKernelState();
+
+// Signals a dispatcher object that stays signalled (an ended thread) and
+// wakes its waiters.
+void SignalForGood(DISPATCHER_HEADER* header);
+
+// Threads the platform accounts for: the driver's system threads and the
+// class driver's processing workers. A thread calls Enter first and Leave
+// last; its CPU time then counts towards its role.
+enum class ThreadRole;
+void EnterAccountedThread(ThreadRole role);
+void LeaveAccountedThread();
 
 // Live non-paged pool containing [address, address + length), or false.
 bool IsNonPagedPoolRange(const void* address, size_t length);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host_internal.h"
+#include "ks_internal.h"
 #include "platform/ks_host.h"
 
 namespace host {
@@ -35,12 +36,6 @@ std::mutex ownersLock;
 std::map<const void*, PKSDEVICE>& Owners() {
   static auto* owners = new std::map<const void*, PKSDEVICE>;
   return *owners;
-}
-
-void SetOwner(const void* object, PKSDEVICE device) {
-  std::lock_guard<std::mutex> guard(ownersLock);
-  if (device != nullptr) Owners()[object] = device;
-  else Owners().erase(object);
 }
 
 // Takes the entry of item out of the bag; null when the bag does not own it.
@@ -77,11 +72,6 @@ bool GuidsMatch(const GUID& a, const GUID& b) {
          IsEqualGUID(b, KSDATAFORMAT_TYPE_WILDCARD);
 }
 
-bool RangesMatch(const KSDATARANGE& caller, const KSDATARANGE& pin) {
-  return GuidsMatch(caller.MajorFormat, pin.MajorFormat) && GuidsMatch(caller.SubFormat, pin.SubFormat) &&
-         GuidsMatch(caller.Specifier, pin.Specifier);
-}
-
 constexpr ULONG kRangeAlignment = 8;
 
 // The caller's ranges as the class driver validates them before any reaches
@@ -106,6 +96,23 @@ bool ValidRangeList(const UCHAR* list, ULONG listBytes, std::vector<const KSDATA
 }
 
 }  // namespace
+
+void SetOwner(const void* object, PKSDEVICE device) {
+  std::lock_guard<std::mutex> guard(ownersLock);
+  if (device != nullptr) Owners()[object] = device;
+  else Owners().erase(object);
+}
+
+bool RangesMatch(const KSDATARANGE& caller, const KSDATARANGE& pin) {
+  return GuidsMatch(caller.MajorFormat, pin.MajorFormat) && GuidsMatch(caller.SubFormat, pin.SubFormat) &&
+         GuidsMatch(caller.Specifier, pin.Specifier);
+}
+
+const KSPIN_DESCRIPTOR_EX* PinDescriptorAt(const KSFILTER_DESCRIPTOR* filter, ULONG pinId) {
+  if (filter == nullptr || pinId >= filter->PinDescriptorsCount) return nullptr;
+  return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const UCHAR*>(filter->PinDescriptors) +
+                                                      size_t(pinId) * filter->PinDescriptorSize);
+}
 
 KSOBJECT_BAG CreateObjectBag() { return new ObjectBag; }
 
@@ -145,10 +152,6 @@ NTSTATUS KsClassDriver::Load(DRIVER_INITIALIZE* entry) {
   RtlInitUnicodeString(&registryPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kscam");
   return entry(&driverObject_, &registryPath);
 }
-
-struct KsDeviceHost::FilterObject {
-  KSFILTER filter{};
-};
 
 KsDeviceHost::KsDeviceHost(KsClassDriver& driver, PDEVICE_OBJECT physicalDevice) : driver_(driver) {
   functionalDevice_.DriverObject = driver.DriverObject();
@@ -209,6 +212,7 @@ void KsDeviceHost::Stop() {
 
 void KsDeviceHost::Remove() {
   if (!added_) return;
+  CloseAllPins();
   std::vector<std::unique_ptr<FilterObject>> filters;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -246,11 +250,13 @@ bool KsDeviceHost::DeviceMutexHeldByCaller() {
 void KsDeviceHost::NoteMutexAcquired() { ++mutexDepth_; }
 void KsDeviceHost::NoteMutexReleased() { --mutexDepth_; }
 
-bool KsDeviceHost::IsOpenFilter(PKSFILTER filter) {
+bool KsDeviceHost::IsOpenFilter(PKSFILTER filter) { return FindFilter(filter) != nullptr; }
+
+KsDeviceHost::FilterObject* KsDeviceHost::FindFilter(PKSFILTER filter) {
   std::lock_guard<std::mutex> guard(lock_);
   for (auto& object : filters_)
-    if (&object->filter == filter) return true;
-  return false;
+    if (&object->filter == filter) return object.get();
+  return nullptr;
 }
 
 NTSTATUS KsDeviceHost::PinDataIntersection(PKSFILTER filter, const void* request, ULONG requestBytes,
@@ -268,10 +274,8 @@ NTSTATUS KsDeviceHost::PinDataIntersection(PKSFILTER filter, const void* request
   if (!IsEqualGUID(property.Property.Set, KSPROPSETID_Pin) || property.Property.Id != KSPROPERTY_PIN_DATAINTERSECTION ||
       property.Property.Flags != KSPROPERTY_TYPE_GET)
     return STATUS_NOT_FOUND;
-  const KSFILTER_DESCRIPTOR* descriptor = filter->Descriptor;
-  if (property.PinId >= descriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
-  auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
-      reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) + property.PinId * descriptor->PinDescriptorSize);
+  const KSPIN_DESCRIPTOR_EX* pin = PinDescriptorAt(filter->Descriptor, property.PinId);
+  if (pin == nullptr) return STATUS_INVALID_PARAMETER;
   std::vector<const KSDATARANGE*> callerRanges;
   if (!ValidRangeList(input.get() + sizeof(KSP_PIN), requestBytes - ULONG(sizeof(KSP_PIN)), &callerRanges))
     return STATUS_INVALID_PARAMETER;
@@ -332,6 +336,9 @@ PKSFILTER KsDeviceHost::OpenFilter(NTSTATUS* status) {
 }
 
 NTSTATUS KsDeviceHost::CloseFilter(PKSFILTER filter) {
+  if (!IsOpenFilter(filter)) return STATUS_INVALID_PARAMETER;
+  // The class driver closes a filter's pins before the filter itself.
+  ClosePinsOf(filter);
   std::unique_ptr<FilterObject> object;
   {
     std::lock_guard<std::mutex> guard(lock_);

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -28,6 +29,19 @@ struct alignas(16) PoolHeader {
 };
 static_assert(sizeof(PoolHeader) == 32);
 
+// Guard bytes after every allocation, checked when it is freed: an overrun
+// by the driver aborts naming the tag and size, as the platform's special
+// pool does, instead of silently corrupting a neighbour.
+constexpr size_t kGuardBytes = 16;
+constexpr uint8_t kGuardFill = 0xA5;
+// Freed small blocks are filled with a poison pattern and kept back for a
+// while before the host allocator gets them: a double free then finds the
+// freed mark, and a write after free spoils the pattern, which is checked
+// when the block finally leaves quarantine.
+constexpr uint8_t kPoisonFill = 0xFD;
+constexpr size_t kQuarantineMaxBlock = 64 * 1024;
+constexpr size_t kQuarantineBudget = 16 * 1024 * 1024;
+
 struct PoolState {
   std::mutex lock;
   std::map<uint32_t, host::PoolTagUsage> byTag;  // guarded by lock
@@ -36,6 +50,8 @@ struct PoolState {
   bool failTagArmed = false;
   uint32_t failTag = 0;
   std::map<uintptr_t, uint64_t> nonPagedRanges;  // start -> size; guarded by lock
+  std::deque<PoolHeader*> quarantine;             // oldest first; guarded by lock
+  size_t quarantineBytes = 0;                     // guarded by lock
 };
 
 PoolState& State() {
@@ -50,6 +66,37 @@ uint32_t TagFromString(const std::string& tag) {
 }
 
 PoolHeader* HeaderOf(void* p) { return static_cast<PoolHeader*>(p) - 1; }
+
+[[noreturn]] void PoolFault(const char* what, const PoolHeader* header) {
+  char message[160];
+  snprintf(message, sizeof(message), "%s (pool block of %llu bytes, tag \"%s\")", what,
+           static_cast<unsigned long long>(header->size), host::TagName(header->tag).c_str());
+  host::PlatformFault(message);
+}
+
+bool Filled(const uint8_t* bytes, size_t count, uint8_t fill) {
+  for (size_t i = 0; i < count; ++i)
+    if (bytes[i] != fill) return false;
+  return true;
+}
+
+void CheckGuard(const PoolHeader* header) {
+  auto* guard = reinterpret_cast<const uint8_t*>(header + 1) + header->size;
+  if (!Filled(guard, kGuardBytes, kGuardFill)) PoolFault("write past the end of a pool block", header);
+}
+
+// Releases the oldest quarantined blocks until the budget holds, checking
+// that nobody wrote to them after they were freed. Called with lock held.
+void TrimQuarantine(PoolState& state) {
+  while (state.quarantineBytes > kQuarantineBudget && !state.quarantine.empty()) {
+    PoolHeader* header = state.quarantine.front();
+    state.quarantine.pop_front();
+    state.quarantineBytes -= header->size;
+    if (!Filled(reinterpret_cast<const uint8_t*>(header + 1), header->size, kPoisonFill))
+      PoolFault("write to a pool block after it was freed", header);
+    free(header->block);
+  }
+}
 
 }  // namespace
 
@@ -82,7 +129,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   // a page of its own before it.
   size_t lead = numberOfBytes >= PAGE_SIZE ? PAGE_SIZE : sizeof(PoolHeader);
   void* block = nullptr;
-  if (posix_memalign(&block, lead == PAGE_SIZE ? PAGE_SIZE : 16, lead + (numberOfBytes ? numberOfBytes : 1)) != 0)
+  if (posix_memalign(&block, lead == PAGE_SIZE ? PAGE_SIZE : 16, lead + numberOfBytes + kGuardBytes) != 0)
     return nullptr;
   auto* header = reinterpret_cast<PoolHeader*>(static_cast<char*>(block) + lead) - 1;
   header->magic = kLiveMagic;
@@ -93,6 +140,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   // Fresh pool memory is not zero on the platform; a recognisable pattern
   // makes a missing initialisation show.
   memset(header + 1, 0xCD, numberOfBytes);
+  memset(reinterpret_cast<uint8_t*>(header + 1) + numberOfBytes, kGuardFill, kGuardBytes);
   std::lock_guard<std::mutex> guard(state.lock);
   host::PoolTagUsage& usage = state.byTag[tag];
   ++usage.liveAllocations;
@@ -106,18 +154,25 @@ static void FreePool(PVOID p, bool checkTag, ULONG tag) {
   if (p == nullptr) host::PlatformFault("ExFreePool of a null pointer");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("ExFreePool above dispatch level");
   PoolHeader* header = HeaderOf(p);
+  if (header->magic == kFreedMagic) PoolFault("pool block freed twice", header);
   if (header->magic != kLiveMagic) host::PlatformFault("ExFreePool of memory that is not live pool");
-  if (checkTag && header->tag != tag) host::PlatformFault("ExFreePoolWithTag with the wrong tag");
+  if (checkTag && header->tag != tag) PoolFault("ExFreePoolWithTag with the wrong tag", header);
+  CheckGuard(header);
   PoolState& state = State();
-  {
-    std::lock_guard<std::mutex> guard(state.lock);
-    host::PoolTagUsage& usage = state.byTag[header->tag];
-    --usage.liveAllocations;
-    usage.liveBytes -= header->size;
-    state.nonPagedRanges.erase(reinterpret_cast<uintptr_t>(p));
-  }
+  std::lock_guard<std::mutex> guard(state.lock);
+  host::PoolTagUsage& usage = state.byTag[header->tag];
+  --usage.liveAllocations;
+  usage.liveBytes -= header->size;
+  state.nonPagedRanges.erase(reinterpret_cast<uintptr_t>(p));
   header->magic = kFreedMagic;
-  free(header->block);
+  if (header->size > kQuarantineMaxBlock) {
+    free(header->block);
+    return;
+  }
+  memset(p, kPoisonFill, header->size);
+  state.quarantine.push_back(header);
+  state.quarantineBytes += header->size;
+  TrimQuarantine(state);
 }
 
 void ExFreePoolWithTag(PVOID p, ULONG tag) { FreePool(p, true, tag); }

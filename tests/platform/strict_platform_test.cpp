@@ -391,6 +391,47 @@ TEST(HostPoolStrict, PageSizedAllocationsArePageAlignedAndTypesAndLevelsAreCheck
       "above dispatch level");
 }
 
+// Overruns, double frees and writes after free are caught where the special
+// pool catches them: at the free, or when the freed block leaves quarantine.
+TEST(HostPoolStrict, OverrunsDoubleFreesAndWritesAfterFreeAbortNamingTheTag) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (SIZE_T size : {SIZE_T(1), SIZE_T(64), SIZE_T(PAGE_SIZE), SIZE_T(100000)}) {
+    EXPECT_DEATH(
+        {
+          auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, size, PoolTag("Ovrn")));
+          p[size] = 0;  // one byte past the end
+          ExFreePoolWithTag(p, PoolTag("Ovrn"));
+        },
+        "past the end.*of [0-9]+ bytes, tag \"Ovrn\"");
+  }
+  EXPECT_DEATH(
+      {
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 48, PoolTag("Twic"));
+        ExFreePoolWithTag(p, PoolTag("Twic"));
+        ExFreePoolWithTag(p, PoolTag("Twic"));
+      },
+      "freed twice.*Twic");
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 48, PoolTag("Late")));
+        ExFreePoolWithTag(p, PoolTag("Late"));
+        p[47] = 1;
+        // Push the block out of quarantine.
+        for (int i = 0; i < 600; ++i) ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 60000, PoolTag("Fill")), PoolTag("Fill"));
+      },
+      "after it was freed.*Late");
+  EXPECT_DEATH(
+      {
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 48, PoolTag("Righ"));
+        ExFreePoolWithTag(p, PoolTag("Wron"));
+      },
+      "wrong tag.*Righ");
+  // The exact size, and a block written to its last byte, free cleanly.
+  auto* exact = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 4097, PoolTag("Test")));
+  memset(exact, 0x11, 4097);
+  ExFreePoolWithTag(exact, PoolTag("Test"));
+}
+
 // --- Memory descriptors ------------------------------------------------------------
 
 TEST(HostMdlStrict, DescriptorsDescribeBuiltNonPagedPoolOnly) {

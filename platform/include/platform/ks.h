@@ -95,7 +95,7 @@ typedef enum {
   KSPIN_COMMUNICATION_BOTH = 3,
   KSPIN_COMMUNICATION_BRIDGE = 4
 } KSPIN_COMMUNICATION;
-typedef enum { KSSTATE_STOP = 0, KSSTATE_ACQUIRE = 1, KSSTATE_PAUSE = 2, KSSTATE_RUN = 3 } KSSTATE;
+typedef enum { KSSTATE_STOP = 0, KSSTATE_ACQUIRE = 1, KSSTATE_PAUSE = 2, KSSTATE_RUN = 3 } KSSTATE, *PKSSTATE;
 typedef enum { KSRESET_BEGIN = 0, KSRESET_END = 1 } KSRESET;
 
 // ---------------------------------------------------------------------------
@@ -344,6 +344,7 @@ typedef struct {
   };
 } KSPIN_DESCRIPTOR, *PKSPIN_DESCRIPTOR;
 
+#define KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING 0x00000040
 #define KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY 0x00010000
 
 struct _KSPIN_DESCRIPTOR_EX {
@@ -569,3 +570,48 @@ PKSFILTER KsGetFilterFromIrp(PIRP irp);
 // it is already in the bag and large enough; an old item the bag owned is
 // freed. On failure nothing changes.
 NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
+
+
+// ---------------------------------------------------------------------------
+// Streaming: the leading edge of a pin's queue of client frames, processing,
+// and the reference clock.
+// ---------------------------------------------------------------------------
+typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKED } KSSTREAM_POINTER_STATE;
+
+// The oldest client frame not yet completed, locked for the caller; null when
+// the client has queued none.
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
+// Unlocks the pointer; with eject the frame goes back to the client.
+void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject);
+// Asks the class driver to call the pin's Process (up to dispatch level).
+void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
+// The pin's processing mutex, which Process runs under; passive level.
+void KsPinAcquireProcessingMutex(PKSPIN pin);
+void KsPinReleaseProcessingMutex(PKSPIN pin);
+PKSFILTER KsPinGetParentFilter(PKSPIN pin);
+
+typedef GUID IID;
+typedef const IID& REFIID;
+
+typedef struct {
+  LONGLONG Granularity;
+  LONGLONG Error;
+} KSRESOLUTION, *PKSRESOLUTION;
+
+// The clock a pin's client gave it, in 100-nanosecond units.
+struct IKsReferenceClock {
+  virtual NTSTATUS QueryInterface(REFIID interfaceId, PVOID* object) = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+  virtual LONGLONG GetTime() = 0;
+  virtual LONGLONG GetPhysicalTime() = 0;
+  virtual LONGLONG GetCorrelatedTime(PLONGLONG systemTime) = 0;
+  virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) = 0;
+  virtual NTSTATUS GetResolution(PKSRESOLUTION resolution) = 0;
+  virtual NTSTATUS GetState(PKSSTATE state) = 0;
+};
+typedef IKsReferenceClock* PIKSREFERENCECLOCK;
+
+// STATUS_UNSUCCESSFUL when the pin has no clock; otherwise the caller owns
+// one reference and must Release it.
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* referenceClock);

@@ -3,6 +3,8 @@
 // plug-and-play manager and the class driver would, and open its filters.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +15,28 @@
 namespace host {
 
 class KsDeviceHost;
+struct PinObject;
+
+// A client frame coming back, as a completed read request would: status
+// STATUS_SUCCESS with the minidriver's stream header (Data is the client's
+// buffer, DataUsed bytes of it filled), or STATUS_CANCELLED when the pin
+// stopped before the frame was filled.
+struct FrameCompletion {
+  NTSTATUS status;
+  KSSTREAM_HEADER header;
+  void* context;  // as given to QueueFrame
+};
+// Runs on the pin's completion thread, one frame at a time. It may queue
+// frames again but must not change the pin's state, format or clock, nor
+// close it.
+using FrameCompletionRoutine = std::function<void(const FrameCompletion&)>;
+
+// The minidriver's pin callbacks as the class driver timed them.
+struct CallbackTiming {
+  uint64_t calls = 0;
+  uint64_t slowCalls = 0;  // longer than kSlowCallbackNs
+  uint64_t longestNs = 0;
+};
 
 class KsClassDriver {
  public:
@@ -72,6 +96,36 @@ class KsDeviceHost {
   // STATUS_NO_MATCH. *information is the size written or needed.
   NTSTATUS PinDataIntersection(PKSFILTER filter, const void* request, ULONG requestBytes, void* format,
                                ULONG formatBytes, ULONG* information);
+  // A client's KSPROPERTY_PIN_DATARANGES request: a KSMULTIPLE_ITEM and the
+  // pin's ranges (from the filter's own descriptor), each 8-byte aligned.
+  // bytes 0 asks for the size (STATUS_BUFFER_OVERFLOW); *information is the
+  // size written or needed.
+  NTSTATUS PinDataRanges(PKSFILTER filter, ULONG pinId, void* buffer, ULONG bytes, ULONG* information);
+
+  // Pins, as a client's create request and the pin's property and stream
+  // requests reach them. A pin is created in KSSTATE_STOP with the given
+  // data format (formatBytes of the client's buffer); null and a status on
+  // failure.
+  PKSPIN CreatePin(PKSFILTER filter, ULONG pinId, const void* format, ULONG formatBytes, NTSTATUS* status);
+  // A new connection format for an existing pin; the old one stays on failure.
+  NTSTATUS SetPinFormat(PKSPIN pin, const void* format, ULONG formatBytes);
+  // Walks the pin one neighbouring state at a time to state; the first
+  // failing step ends the walk there and its status is returned.
+  NTSTATUS SetPinState(PKSPIN pin, KSSTATE state);
+  // Gives the pin the host's master clock (or takes it away); only when stopped.
+  NTSTATUS SetPinClock(PKSPIN pin, bool hostClock);
+  // Queues a client frame of frameExtent bytes at buffer; STATUS_PENDING
+  // when queued, and done runs when it comes back.
+  NTSTATUS QueueFrame(PKSPIN pin, void* buffer, ULONG frameExtent, FrameCompletionRoutine done, void* context);
+  // Walks the pin down to STOP, calls its Close and frees it.
+  NTSTATUS ClosePin(PKSPIN pin);
+  size_t OpenPins();
+
+  // Pin callbacks (data format, create, state changes, close) longer than
+  // this are counted as slow.
+  static constexpr uint64_t kSlowCallbackNs = 500'000'000;
+  CallbackTiming PinCallbackTiming();
+  void NoteCallbackDuration(uint64_t nanoseconds);
 
   // Used by the class driver calls.
   static KsDeviceHost* FromFunctionalDevice(PDEVICE_OBJECT device);
@@ -84,6 +138,12 @@ class KsDeviceHost {
  private:
   struct FilterObject;
   bool IsOpenFilter(PKSFILTER filter);
+  FilterObject* FindFilter(PKSFILTER filter);
+  // The open pin of this device, or null; with its filter when asked.
+  std::shared_ptr<PinObject> FindPin(PKSPIN pin, FilterObject** filter = nullptr);
+  void ClosePinObject(FilterObject* filter, const std::shared_ptr<PinObject>& pin);
+  void ClosePinsOf(PKSFILTER filter);
+  void CloseAllPins();
 
   KsClassDriver& driver_;
   DEVICE_OBJECT functionalDevice_{};
@@ -94,6 +154,9 @@ class KsDeviceHost {
   std::mutex lock_;     // guards factories_ and filters_
   std::vector<FilterFactoryRecord> factories_;
   std::vector<std::unique_ptr<FilterObject>> filters_;
+  std::atomic<uint64_t> callbackCalls_{0};
+  std::atomic<uint64_t> slowCallbacks_{0};
+  std::atomic<uint64_t> longestCallbackNs_{0};
 };
 
 // An object bag of the class driver: items with the routines that free them.

@@ -28,8 +28,8 @@ typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const char16_t* PCWSTR;
 typedef int32_t LONG, *PLONG, INT;
 typedef uint32_t ULONG, *PULONG, DWORD, UINT;
-typedef int64_t LONGLONG, LONG_PTR;
-typedef uint64_t ULONGLONG, ULONG_PTR, SIZE_T, *PULONG_PTR;
+typedef int64_t LONGLONG, LONG_PTR, *PLONGLONG;
+typedef uint64_t ULONGLONG, ULONG_PTR, SIZE_T, *PULONG_PTR, ULONG64;
 typedef int32_t NTSTATUS;
 typedef int WINBOOL;
 typedef UCHAR KIRQL, *PKIRQL;
@@ -95,7 +95,9 @@ typedef struct _LIST_ENTRY {
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
@@ -514,3 +516,42 @@ typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
 // keys). Closing an unknown or already closed handle is a fault, as the
 // platform's verifier makes it.
 NTSTATUS ZwClose(HANDLE handle);
+
+// ---------------------------------------------------------------------------
+// Processors, system threads and referenced objects.
+// ---------------------------------------------------------------------------
+typedef ULONG_PTR KAFFINITY, *PKAFFINITY;
+// The number of processors the system runs on; their mask in *activeProcessors.
+ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors);
+
+typedef void KSTART_ROUTINE(PVOID startContext);
+typedef KSTART_ROUTINE* PKSTART_ROUTINE;
+
+typedef struct _CLIENT_ID {
+  HANDLE UniqueProcess;
+  HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+#define THREAD_ALL_ACCESS 0x001FFFFF
+// The dispatcher type of a thread object: signalled for good once it ends.
+#define ThreadObject 6
+
+// A system thread runs startRoutine at passive level in the system process.
+// The handle must be a kernel handle (OBJ_KERNEL_HANDLE): without it the
+// handle would land in whatever process the caller runs in.
+NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
+                              PVOID startContext);
+// Ends the calling system thread; never returns.
+NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
+
+extern POBJECT_TYPE* PsThreadType;
+
+// The object behind a handle, with one reference the caller must drop with
+// ObDereferenceObject. A thread object is a dispatcher object: waiting on it
+// returns once the thread has ended.
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+                                   KPROCESSOR_MODE accessMode, PVOID* object,
+                                   POBJECT_HANDLE_INFORMATION handleInformation);
+LONG_PTR ObfDereferenceObject(PVOID object);
+#define ObDereferenceObject ObfDereferenceObject
