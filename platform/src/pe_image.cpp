@@ -517,13 +517,14 @@ bool PeLoader::BindModule(uint64_t descriptor, std::vector<std::string>* unknown
   }
   for (uint64_t i = 0;; ++i) {
     uint64_t entry = 0;
-    if (image_->imports_.size() >= kMaxImports) {
-      return Refuse(PeLoadStatus::kTooLarge, "more than " + std::to_string(kMaxImports) + " imports");
-    }
     if (!mapped.Read(lookup + 8 * i, &entry) || !mapped.Has(addresses + 8 * i, 8)) {
       return Refuse(PeLoadStatus::kBadImport, "the import tables of " + module + " run past the end of the image");
     }
     if (entry == 0) return true;
+    // Unknown names count as well: each costs a string in the refusal.
+    if (image_->imports_.size() + unknown->size() >= kMaxImports) {
+      return Refuse(PeLoadStatus::kTooLarge, "more than " + std::to_string(kMaxImports) + " imports");
+    }
     if (entry & kImportByOrdinalFlag) {
       return Refuse(PeLoadStatus::kImportByOrdinal, "the image imports ordinal " + std::to_string(entry & 0xffff) +
                                                         " from " + module + "; only imports by name are resolved");

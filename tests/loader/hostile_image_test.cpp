@@ -242,6 +242,59 @@ TEST_F(HostileImage, ImportsUnknownByOrdinalOrMalformed) {
   ExpectRefused(PeLoadStatus::kBadImport, "lies outside the image");
 }
 
+// The counts the loader caps: imported modules (64) and imports (16384),
+// each accepted at its limit and refused one above it.
+TEST_F(HostileImage, ImportCountsAtTheirLimits) {
+  const std::vector<uint8_t> whole = file_.bytes;
+  const uint32_t descriptorRva = file_.Get<uint32_t>(file_.Directory(1));
+  for (uint32_t modules : {64u, 65u}) {
+    file_.bytes = whole;
+    uint8_t descriptor[20];
+    memcpy(descriptor, file_.At(descriptorRva), 20);
+    uint32_t table = file_.AppendSection((modules + 1) * 20);
+    for (uint32_t i = 0; i < modules; ++i) memcpy(file_.At(table) + 20 * i, descriptor, 20);
+    file_.Set<uint32_t>(file_.Directory(1), table);
+    file_.Set<uint32_t>(file_.Directory(1) + 4, (modules + 1) * 20);
+    host::PeLoadResult result = Load();
+    if (modules == 64) {
+      EXPECT_EQ(result.status, PeLoadStatus::kSuccess) << result.error;
+    } else {
+      EXPECT_EQ(result.status, PeLoadStatus::kTooLarge);
+      EXPECT_EQ(result.error, "more than 64 imported modules");
+    }
+  }
+  // The first module's one import repeated: the fixture imports 5 more.
+  ASSERT_NE(ImportOffset(), 0u);
+  const uint64_t name = file_.Get<uint64_t>(file_.Offset(file_.Get<uint32_t>(ImportOffset())));
+  for (uint32_t count : {16384u - 5, 16384u - 4}) {
+    file_.bytes = whole;
+    uint32_t lookup = file_.AppendSection(2 * 8 * (count + 1));
+    for (uint32_t i = 0; i < count; ++i) file_.Set<uint64_t>(file_.Offset(lookup) + 8 * i, name);
+    file_.Set<uint32_t>(ImportOffset(), lookup);
+    file_.Set<uint32_t>(ImportOffset() + 16, lookup + 8 * (count + 1));
+    host::PeLoadResult result = Load();
+    if (count == 16384 - 5) {
+      ASSERT_EQ(result.status, PeLoadStatus::kSuccess) << result.error;
+      EXPECT_EQ(result.image->Imports().size(), 16384u);
+    } else {
+      EXPECT_EQ(result.status, PeLoadStatus::kTooLarge);
+      EXPECT_EQ(result.error, "more than 16384 imports");
+    }
+  }
+  // A flood of names nobody provides is capped the same way, not listed in full.
+  file_.bytes = whole;
+  const uint32_t count = 100000;
+  uint32_t lookup = file_.AppendSection(2 * 8 * (count + 1) + 16);
+  uint32_t unknownName = lookup + 2 * 8 * (count + 1);
+  memcpy(file_.At(unknownName) + 2, "Nope", 5);
+  for (uint32_t i = 0; i < count; ++i) file_.Set<uint64_t>(file_.Offset(lookup) + 8 * i, unknownName);
+  file_.Set<uint32_t>(ImportOffset(), lookup);
+  file_.Set<uint32_t>(ImportOffset() + 16, lookup + 8 * (count + 1));
+  host::PeLoadResult result = Load();
+  EXPECT_EQ(result.status, PeLoadStatus::kTooLarge);
+  EXPECT_EQ(result.error, "more than 16384 imports");
+}
+
 TEST_F(HostileImage, ThreadLocalStorage) {
   // A TLS directory written into the headers' slack after the section table.
   const uint32_t tls = uint32_t((file_.Section(file_.SectionCount()) + 15) & ~size_t{15});

@@ -60,6 +60,28 @@ struct PeFile {
     }
     return 0;
   }
+  // Adds a zero-filled readable and writable data section of `size` bytes at
+  // the end of the image and the file; returns its RVA.
+  uint32_t AppendSection(uint32_t size) {
+    const int index = SectionCount();
+    const uint32_t rva = Get<uint32_t>(Optional() + 56);
+    const uint32_t raw = uint32_t((bytes.size() + 511) & ~size_t{511});
+    const uint32_t rawSize = (size + 511) & ~511u;
+    const size_t header = Section(index);
+    memset(bytes.data() + header, 0, 40);
+    memcpy(bytes.data() + header, ".test", 5);
+    Set<uint32_t>(header + 8, size);
+    Set<uint32_t>(header + 12, rva);
+    Set<uint32_t>(header + 16, rawSize);
+    Set<uint32_t>(header + 20, raw);
+    Set<uint32_t>(header + 36, 0xC0000040);  // initialised data, readable, writable
+    Set<uint16_t>(Coff() + 2, uint16_t(index + 1));
+    Set<uint32_t>(Optional() + 56, rva + ((size + 0xfff) & ~0xfffu));
+    bytes.resize(raw + rawSize);
+    return rva;
+  }
+  uint8_t* At(uint32_t rva) { return bytes.data() + Offset(rva); }
+
   // The file offset of the first occurrence of `text` (with its terminating zero).
   size_t Find(const std::string& text) const {
     auto it = std::search(bytes.begin(), bytes.end(), text.c_str(), text.c_str() + text.size() + 1);
