@@ -295,6 +295,19 @@ TEST_F(HostileImage, ImportCountsAtTheirLimits) {
   EXPECT_EQ(result.error, "more than 16384 imports");
 }
 
+// A module name that runs up to the very end of the image with no zero: the
+// bytes after it (zero, in the rest of the last page) are not part of it.
+TEST_F(HostileImage, AStringMayNotEndPastTheImage) {
+  uint32_t section = file_.AppendSection(0x100);
+  uint32_t end = section + 0x100;
+  file_.Set<uint32_t>(file_.Optional() + 56, end);
+  memset(file_.At(end - 4), 'A', 4);
+  file_.Set<uint32_t>(ImportOffset() + 12, end - 4);
+  ExpectRefused(PeLoadStatus::kBadImport, "module's name");
+  file_.At(end - 4)[3] = 0;  // now it ends inside the image
+  ExpectRefused(PeLoadStatus::kUnknownImport, ": AAA!KeQueryPerformanceCounter");
+}
+
 TEST_F(HostileImage, ThreadLocalStorage) {
   // A TLS directory written into the headers' slack after the section table.
   const uint32_t tls = uint32_t((file_.Section(file_.SectionCount()) + 15) & ~size_t{15});
