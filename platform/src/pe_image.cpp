@@ -219,19 +219,22 @@ bool PeLoader::ParseHeaders() {
   file_.Read(coff + 2, &headers_.sectionCount);
   file_.Read(coff + 16, &optionalSize);
   file_.Read(coff + 18, &characteristics);
-  if (machine != kMachineAmd64) return Refuse(PeLoadStatus::kWrongMachine, "machine " + Hex(machine) + " is not x86-64");
+  if (machine != kMachineAmd64)
+    return Refuse(PeLoadStatus::kWrongMachine, "machine " + Hex(machine) + " is not x86-64");
   if (!(characteristics & kFileExecutableImage)) {
     return Refuse(PeLoadStatus::kNotExecutable, "the file is not marked as an executable image");
   }
   if (characteristics & kFileRelocsStripped) {
-    return Refuse(PeLoadStatus::kNotExecutable, "relocations were stripped: the image cannot be loaded at another address");
+    return Refuse(PeLoadStatus::kNotExecutable,
+                  "relocations were stripped: the image cannot be loaded at another address");
   }
   return ParseOptionalHeader(coff + kCoffHeaderSize, optionalSize);
 }
 
 bool PeLoader::ParseOptionalHeader(uint64_t offset, uint16_t optionalSize) {
   if (optionalSize < kOptionalFixedSize || !file_.Has(offset, optionalSize)) {
-    return Refuse(PeLoadStatus::kTruncated, "the optional header (" + std::to_string(optionalSize) + " bytes) is cut short");
+    return Refuse(PeLoadStatus::kTruncated,
+                  "the optional header (" + std::to_string(optionalSize) + " bytes) is cut short");
   }
   uint16_t magic = 0;
   uint32_t directoryCount = 0;
@@ -245,7 +248,8 @@ bool PeLoader::ParseOptionalHeader(uint64_t offset, uint16_t optionalSize) {
   file_.Read(offset + 60, &headers_.headersSize);
   file_.Read(offset + 108, &directoryCount);
   if (directoryCount > (optionalSize - kOptionalFixedSize) / 8) {
-    return Refuse(PeLoadStatus::kTruncated, std::to_string(directoryCount) + " data directories do not fit the optional header");
+    return Refuse(PeLoadStatus::kTruncated,
+                  std::to_string(directoryCount) + " data directories do not fit the optional header");
   }
   for (uint32_t i = 0; i < std::min<uint32_t>(directoryCount, kDirectoryCount); ++i) {
     file_.Read(offset + kOptionalFixedSize + 8 * i, &headers_.directories[i].rva);
@@ -256,14 +260,17 @@ bool PeLoader::ParseOptionalHeader(uint64_t offset, uint16_t optionalSize) {
   // Each section must start on a page of its own to get its own protection.
   uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   if (!PowerOfTwo(headers_.sectionAlignment) || headers_.sectionAlignment % page != 0) {
-    return Refuse(PeLoadStatus::kBadLayout, "section alignment " + Hex(headers_.sectionAlignment) +
-                                                " is not a multiple of the page size: sections cannot be protected apart");
+    return Refuse(PeLoadStatus::kBadLayout,
+                  "section alignment " + Hex(headers_.sectionAlignment) +
+                      " is not a multiple of the page size: sections cannot be protected apart");
   }
   if (!PowerOfTwo(headers_.fileAlignment) || headers_.fileAlignment < 512 || headers_.fileAlignment > 65536) {
-    return Refuse(PeLoadStatus::kBadLayout, "file alignment " + Hex(headers_.fileAlignment) + " is not a power of two from 512 to 64K");
+    return Refuse(PeLoadStatus::kBadLayout,
+                  "file alignment " + Hex(headers_.fileAlignment) + " is not a power of two from 512 to 64K");
   }
   if (headers_.imageSize == 0 || headers_.imageSize > kMaxImageSize) {
-    return Refuse(PeLoadStatus::kTooLarge, "image size " + Hex(headers_.imageSize) + " is zero or beyond " + Hex(kMaxImageSize));
+    return Refuse(PeLoadStatus::kTooLarge,
+                  "image size " + Hex(headers_.imageSize) + " is zero or beyond " + Hex(kMaxImageSize));
   }
   if (headers_.imageBase % 65536 != 0) {
     return Refuse(PeLoadStatus::kBadLayout, "preferred base " + Hex(headers_.imageBase) + " is not 64K-aligned");
@@ -280,7 +287,8 @@ bool PeLoader::ParseSections() {
   if (!file_.Has(headers_.sectionTableOffset, tableEnd - headers_.sectionTableOffset)) {
     return Refuse(PeLoadStatus::kTruncated, "the section table runs past the end of the file");
   }
-  if (headers_.headersSize < tableEnd || headers_.headersSize > file_.Size() || headers_.headersSize > headers_.imageSize) {
+  if (headers_.headersSize < tableEnd || headers_.headersSize > file_.Size() ||
+      headers_.headersSize > headers_.imageSize) {
     return Refuse(PeLoadStatus::kBadLayout, "headers size " + Hex(headers_.headersSize) +
                                                 " does not cover the section table or exceeds the file or image");
   }
@@ -302,13 +310,13 @@ bool PeLoader::ParseSections() {
       return Refuse(PeLoadStatus::kBadLayout, what + " at " + Hex(section.virtualAddress) + " is not section-aligned");
     }
     if (section.virtualAddress < RoundUp(previousEnd, headers_.sectionAlignment)) {
-      return Refuse(PeLoadStatus::kBadLayout, what + " at " + Hex(section.virtualAddress) +
-                                                  " overlaps the headers or the section before it");
+      return Refuse(PeLoadStatus::kBadLayout,
+                    what + " at " + Hex(section.virtualAddress) + " overlaps the headers or the section before it");
     }
     previousEnd = uint64_t{section.virtualAddress} + section.virtualSize;
     if (previousEnd > headers_.imageSize) {
-      return Refuse(PeLoadStatus::kBadLayout, what + " ends at " + Hex(previousEnd) + ", past the image size " +
-                                                  Hex(headers_.imageSize));
+      return Refuse(PeLoadStatus::kBadLayout,
+                    what + " ends at " + Hex(previousEnd) + ", past the image size " + Hex(headers_.imageSize));
     }
     if (section.rawSize != 0 && !file_.Has(section.rawOffset, section.rawSize)) {
       return Refuse(PeLoadStatus::kTruncated, what + ": its " + Hex(section.rawSize) + " bytes at file offset " +
@@ -325,7 +333,8 @@ bool PeLoader::ParseSections() {
 bool PeLoader::CheckEntryPoint() {
   const Section* section = SectionHolding(headers_.entryPoint, 1);
   if (headers_.entryPoint == 0 || section == nullptr || !(section->characteristics & kSectionExecute)) {
-    return Refuse(PeLoadStatus::kBadEntryPoint, "the entry point " + Hex(headers_.entryPoint) + " is not in executable code");
+    return Refuse(PeLoadStatus::kBadEntryPoint,
+                  "the entry point " + Hex(headers_.entryPoint) + " is not in executable code");
   }
   return true;
 }
@@ -350,7 +359,8 @@ bool PeLoader::Map() {
   image_->entryPoint_ = MappedAt(headers_.entryPoint);
   memcpy(MappedAt(0), file_.At(0), headers_.headersSize);
   for (const Section& section : sections_) {
-    memcpy(MappedAt(section.virtualAddress), file_.At(section.rawOffset), std::min(section.rawSize, section.virtualSize));
+    memcpy(MappedAt(section.virtualAddress), file_.At(section.rawOffset),
+           std::min(section.rawSize, section.virtualSize));
   }
   return true;
 }
@@ -359,8 +369,8 @@ bool PeLoader::DirectoryRange(Directory which, const char* what, DataDirectory* 
   *range = headers_.directories[which];
   if (range->size != 0 && !Mapped().Has(range->rva, range->size)) {
     return Refuse(which == kDirectoryBaseRelocation ? PeLoadStatus::kBadRelocation
-                  : which == kDirectoryImport      ? PeLoadStatus::kBadImport
-                                                   : PeLoadStatus::kTruncated,
+                  : which == kDirectoryImport       ? PeLoadStatus::kBadImport
+                                                    : PeLoadStatus::kTruncated,
                   std::string("the ") + what + " directory at " + Hex(range->rva) + " (" + Hex(range->size) +
                       " bytes) lies outside the image");
   }
@@ -373,19 +383,20 @@ bool PeLoader::ParseRelocations() {
   DataDirectory range;
   if (!DirectoryRange(kDirectoryBaseRelocation, "base relocation", &range)) return false;
   if (range.size == 0) {
-    return Refuse(PeLoadStatus::kBadRelocation, "the image has no base relocations and cannot move from " +
-                                                    Hex(headers_.imageBase));
+    return Refuse(PeLoadStatus::kBadRelocation,
+                  "the image has no base relocations and cannot move from " + Hex(headers_.imageBase));
   }
   Bytes mapped = Mapped();
   uint64_t offset = range.rva, end = uint64_t{range.rva} + range.size;
   while (offset < end) {
     uint32_t page = 0, blockSize = 0;
-    if (end - offset < 8) return Refuse(PeLoadStatus::kBadRelocation, "a relocation block header at " + Hex(offset) + " is cut short");
+    if (end - offset < 8)
+      return Refuse(PeLoadStatus::kBadRelocation, "a relocation block header at " + Hex(offset) + " is cut short");
     mapped.Read(offset, &page);
     mapped.Read(offset + 4, &blockSize);
     if (blockSize < 8 || blockSize % 2 != 0 || blockSize > end - offset) {
-      return Refuse(PeLoadStatus::kBadRelocation, "the relocation block at " + Hex(offset) + " has size " + Hex(blockSize) +
-                                                      ", outside the relocation directory");
+      return Refuse(PeLoadStatus::kBadRelocation, "the relocation block at " + Hex(offset) + " has size " +
+                                                      Hex(blockSize) + ", outside the relocation directory");
     }
     for (uint64_t entry = offset + 8; entry < offset + blockSize; entry += 2) {
       uint16_t value = 0;
@@ -394,7 +405,8 @@ bool PeLoader::ParseRelocations() {
       uint64_t target = uint64_t{page} + (value & 0xfff);
       if (type == kRelocationAbsolute) continue;
       if (type != kRelocationDir64) {
-        return Refuse(PeLoadStatus::kUnsupportedRelocation, "relocation type " + std::to_string(type) + " at " + Hex(target) +
+        return Refuse(PeLoadStatus::kUnsupportedRelocation, "relocation type " + std::to_string(type) + " at " +
+                                                                Hex(target) +
                                                                 " (only DIR64 and ABSOLUTE are supported)");
       }
       if (SectionHolding(target, 8) == nullptr) {
@@ -407,8 +419,8 @@ bool PeLoader::ParseRelocations() {
   std::sort(relocatedSlots_.begin(), relocatedSlots_.end());
   for (size_t i = 1; i < relocatedSlots_.size(); ++i) {
     if (relocatedSlots_[i] - relocatedSlots_[i - 1] < 8) {
-      return Refuse(PeLoadStatus::kBadRelocation, "relocations at " + Hex(relocatedSlots_[i - 1]) + " and " +
-                                                      Hex(relocatedSlots_[i]) + " overlap");
+      return Refuse(PeLoadStatus::kBadRelocation,
+                    "relocations at " + Hex(relocatedSlots_[i - 1]) + " and " + Hex(relocatedSlots_[i]) + " overlap");
     }
   }
   return true;
@@ -425,8 +437,8 @@ bool PeLoader::CheckTls() {
     return Refuse(PeLoadStatus::kTruncated, "the TLS directory is cut short");
   }
   if (callbacks != 0) {
-    return Refuse(PeLoadStatus::kThreadLocalStorage, "the image has TLS callbacks (table at " + Hex(callbacks) +
-                                                         "), which a driver never gets called");
+    return Refuse(PeLoadStatus::kThreadLocalStorage,
+                  "the image has TLS callbacks (table at " + Hex(callbacks) + "), which a driver never gets called");
   }
   return Refuse(PeLoadStatus::kThreadLocalStorage, "the image has thread-local storage, which a driver never gets");
 }
@@ -435,8 +447,8 @@ bool PeLoader::CheckInitialiserSections() {
   for (const Section& section : sections_) {
     for (const char* prefix : kInitialiserSections) {
       if (section.name.rfind(prefix, 0) == 0 && section.rawSize != 0) {
-        return Refuse(PeLoadStatus::kConstructors, "section " + section.name +
-                                                       " lists initialisers or finalisers, which nothing would run");
+        return Refuse(PeLoadStatus::kConstructors,
+                      "section " + section.name + " lists initialisers or finalisers, which nothing would run");
       }
     }
   }
@@ -452,7 +464,8 @@ bool PeLoader::CheckInitialiserSections() {
 bool PeLoader::CheckConstructorLists() {
   for (uint32_t slot : relocatedSlots_) {
     const Section* section = SectionHolding(slot, 8);
-    if (slot < 8 || !(section->characteristics & kSectionExecute) || !section->Holds(slot - 8, 8)) continue;
+    if (section == nullptr || slot < 8 || !(section->characteristics & kSectionExecute)) continue;
+    if (!section->Holds(slot - 8, 8)) continue;
     uint64_t marker = 0;
     memcpy(&marker, MappedAt(slot - 8), 8);
     if (marker == ~uint64_t{0}) {
@@ -508,7 +521,8 @@ bool PeLoader::BindModule(uint64_t descriptor, std::vector<std::string>* unknown
   mapped.Read(descriptor + 16, &addresses);
   std::string module;
   if (!mapped.String(nameRva, kMaxNameLength, &module) || module.empty()) {
-    return Refuse(PeLoadStatus::kBadImport, "an imported module's name at " + Hex(nameRva) + " is not a string in the image");
+    return Refuse(PeLoadStatus::kBadImport,
+                  "an imported module's name at " + Hex(nameRva) + " is not a string in the image");
   }
   if (lookup == 0) lookup = addresses;  // no separate lookup table: the address table names the functions
   std::unordered_map<std::string, void*> offered;
@@ -531,7 +545,8 @@ bool PeLoader::BindModule(uint64_t descriptor, std::vector<std::string>* unknown
     }
     std::string function;
     if (entry > 0x7fffffff || !mapped.String(entry + 2, kMaxNameLength, &function) || function.empty()) {
-      return Refuse(PeLoadStatus::kBadImport, "import " + std::to_string(i) + " of " + module + " names no string in the image");
+      return Refuse(PeLoadStatus::kBadImport,
+                    "import " + std::to_string(i) + " of " + module + " names no string in the image");
     }
     auto found = offered.find(function);
     void** slot = reinterpret_cast<void**>(MappedAt(addresses + 8 * i));

@@ -154,7 +154,8 @@ TEST_F(FixtureDriver, EachImportSlotHoldsTheFunctionGivenForItsName) {
   std::vector<host::PeExport> exports = loader_test::FixtureExports();
   ASSERT_EQ(image_->Imports().size(), 6u);
   for (const host::PeBoundImport& bound : image_->Imports()) {
-    auto given = std::find_if(exports.begin(), exports.end(), [&](const host::PeExport& e) { return e.name == bound.name; });
+    auto given =
+        std::find_if(exports.begin(), exports.end(), [&](const host::PeExport& e) { return e.name == bound.name; });
     ASSERT_NE(given, exports.end()) << bound.name;
     EXPECT_EQ(*bound.slot, given->address) << bound.module << "!" << bound.name;
   }
@@ -194,7 +195,8 @@ TEST_F(FixtureDriver, AnOverrunFrameStopsTheSystem) {
   uint8_t bytes[32];
   memset(bytes, 0xa5, sizeof bytes);
   std::ostringstream expected;
-  expected << "bug check 0xf7 \\(0x" << std::hex << *exchange_.stackCookie << ", 0x[0-9a-f]+, 0x0, 0x0\\) from the image";
+  expected << "bug check 0xf7 \\(0x" << std::hex << *exchange_.stackCookie
+           << ", 0x[0-9a-f]+, 0x0, 0x0\\) from the image";
   EXPECT_EXIT(exchange_.fill(bytes, sizeof bytes), ::testing::ExitedWithCode(loader_test::kBugCheckExitCode),
               expected.str());
 }

@@ -51,13 +51,17 @@ TEST_F(HostileImage, TheUnpatchedFixtureLoads) {
 TEST_F(HostileImage, EveryTruncationIsRefused) {
   const std::vector<uint8_t> whole = file_.bytes;
   const size_t pe = file_.Pe();
-  struct Case { size_t length; PeLoadStatus status; const char* words; };
-  for (const Case& c : {Case{0, PeLoadStatus::kTruncated, "DOS header"}, Case{63, PeLoadStatus::kTruncated, "DOS header"},
-                        Case{pe + 3, PeLoadStatus::kTruncated, "PE header"},
-                        Case{pe + 23, PeLoadStatus::kTruncated, "PE header"},
-                        Case{pe + 24 + 111, PeLoadStatus::kTruncated, "optional header"},
-                        Case{file_.Section(0) + 39, PeLoadStatus::kTruncated, "section table"},
-                        Case{whole.size() - 1, PeLoadStatus::kTruncated, "past the end of the file"}}) {
+  struct Case {
+    size_t length;
+    PeLoadStatus status;
+    const char* words;
+  };
+  for (const Case& c :
+       {Case{0, PeLoadStatus::kTruncated, "DOS header"}, Case{63, PeLoadStatus::kTruncated, "DOS header"},
+        Case{pe + 3, PeLoadStatus::kTruncated, "PE header"}, Case{pe + 23, PeLoadStatus::kTruncated, "PE header"},
+        Case{pe + 24 + 111, PeLoadStatus::kTruncated, "optional header"},
+        Case{file_.Section(0) + 39, PeLoadStatus::kTruncated, "section table"},
+        Case{whole.size() - 1, PeLoadStatus::kTruncated, "past the end of the file"}}) {
     file_.bytes.assign(whole.begin(), whole.begin() + c.length);
     SCOPED_TRACE(c.length);
     ExpectRefused(c.status, c.words);
@@ -96,7 +100,12 @@ TEST_F(HostileImage, SignaturesAndMachine) {
 TEST_F(HostileImage, LayoutFieldsAtTheirLimits) {
   const std::vector<uint8_t> whole = file_.bytes;
   const size_t optional = file_.Optional();
-  struct Case { size_t offset; uint32_t value; PeLoadStatus status; const char* words; };
+  struct Case {
+    size_t offset;
+    uint32_t value;
+    PeLoadStatus status;
+    const char* words;
+  };
   for (const Case& c : {
            Case{optional + 32, 0x200, PeLoadStatus::kBadLayout, "section alignment"},
            Case{optional + 32, 0x3000, PeLoadStatus::kBadLayout, "section alignment"},
@@ -146,7 +155,8 @@ TEST_F(HostileImage, SectionsOutOfBoundsOverlappingOrWritableCode) {
   ExpectRefused(PeLoadStatus::kBadLayout, "not section-aligned");
   file_.bytes = whole;
   // The first section's memory reaching into the second's page.
-  file_.Set<uint32_t>(file_.Section(0) + 8, file_.Get<uint32_t>(file_.Section(1) + 12) - file_.Get<uint32_t>(file_.Section(0) + 12) + 1);
+  file_.Set<uint32_t>(file_.Section(0) + 8,
+                      file_.Get<uint32_t>(file_.Section(1) + 12) - file_.Get<uint32_t>(file_.Section(0) + 12) + 1);
   ExpectRefused(PeLoadStatus::kBadLayout, "overlaps");
   file_.bytes = whole;
   int data = file_.SectionNamed(".data");
@@ -363,8 +373,7 @@ TEST_F(HostileImage, MappingFailureIsRefused) {
     fprintf(stderr, "%s: %s\n", host::PeLoadStatusName(result.status), result.error.c_str());
     _exit(result.status == PeLoadStatus::kNoMemory ? 0 : 1);
   };
-  EXPECT_EXIT(loadWithLittleAddressSpace(),
-      ::testing::ExitedWithCode(0), "could not map 0x3c00000 bytes");
+  EXPECT_EXIT(loadWithLittleAddressSpace(), ::testing::ExitedWithCode(0), "could not map 0x3c00000 bytes");
 }
 
 }  // namespace

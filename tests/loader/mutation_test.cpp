@@ -22,7 +22,8 @@ constexpr int kMinimumCases = 2000;
 constexpr auto kTimeBox = std::chrono::seconds(60);
 
 // Values that sit on the edges of the loader's checks.
-constexpr uint32_t kEdges[] = {0, 1, 7, 8, 0x1ff, 0x200, 0xfff, 0x1000, 0x10000, 0x7fffffff, 0x80000000, 0xfffffff8, 0xffffffff};
+constexpr uint32_t kEdges[] = {0,      1,       7,          8,          0x1ff,      0x200,     0xfff,
+                               0x1000, 0x10000, 0x7fffffff, 0x80000000, 0xfffffff8, 0xffffffff};
 
 class Mutator {
  public:

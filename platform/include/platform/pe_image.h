@@ -64,9 +64,7 @@ class PeImage {
   // The mapped image, headers included: [Base(), Base() + Size()).
   uintptr_t Base() const { return base_; }
   size_t Size() const { return size_; }
-  bool Contains(const void* address) const {
-    return reinterpret_cast<uintptr_t>(address) - base_ < size_;
-  }
+  bool Contains(const void* address) const { return reinterpret_cast<uintptr_t>(address) - base_ < size_; }
   // The base the image was linked for; the loader relocated it to Base().
   uint64_t PreferredBase() const { return preferredBase_; }
   const std::vector<PeBoundImport>& Imports() const { return imports_; }
@@ -82,7 +80,7 @@ class PeImage {
   PeImage() = default;
 
   uintptr_t base_ = 0;
-  size_t size_ = 0;          // the mapping's length (the image size rounded to pages)
+  size_t size_ = 0;  // the mapping's length (the image size rounded to pages)
   void* entryPoint_ = nullptr;
   uint64_t preferredBase_ = 0;
   std::vector<PeBoundImport> imports_;
@@ -91,8 +89,8 @@ class PeImage {
 
 struct PeLoadResult {
   PeLoadStatus status = PeLoadStatus::kSuccess;
-  std::string error;                // empty on success
-  std::unique_ptr<PeImage> image;   // set on success only
+  std::string error;               // empty on success
+  std::unique_ptr<PeImage> image;  // set on success only
 };
 
 // Parses, maps and binds the image in `file`. The bytes are only read; the
