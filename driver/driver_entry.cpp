@@ -5,7 +5,7 @@
 #endif
 
 // Not protected by a stack cookie: the cookie changes while this frame is live.
-extern "C" __attribute__((no_stack_protector)) NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject,
+extern "C" __attribute__((no_stack_protector)) NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject,
                                                                      PUNICODE_STRING registryPath) {
 #if defined(KSCAM_WINDOWS_KERNEL)
   SeedStackCookie();
