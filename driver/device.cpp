@@ -2,6 +2,7 @@
 #include <new>
 
 #include "camera/sensor.h"
+#include "controls/settings_store.h"
 #include "driver/device_context.h"
 #include "driver/device_dispatch.h"
 #include "stream/capture_context.h"
@@ -179,6 +180,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   }
   SendStartUpCommand(ctx);
   InitSensor(ctx);
+  LoadSettings(ctx);
   return status;
 }
 
@@ -186,6 +188,7 @@ void DeviceStop(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   DeviceContext* ctx = DeviceContextOf(device);
   if (ctx == nullptr) return;
+  SaveSettings(ctx);
   AcquireExchangeMutex(ctx);
   WithdrawConfiguration(ctx);
   ReleaseExchangeMutex(ctx);
@@ -215,7 +218,8 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
 }
 
 NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
-  UNREFERENCED_PARAMETER(filter);
   UNREFERENCED_PARAMETER(irp);
+  DeviceContext* ctx = DeviceContextOf(KsGetDevice(filter));
+  if (ctx != nullptr) SaveSettings(ctx);
   return STATUS_SUCCESS;
 }

@@ -560,3 +560,11 @@ PKSFILTER KsGetFilterFromIrp(PIRP irp);
 // it is already in the bag and large enough; an old item the bag owned is
 // freed. On failure nothing changes.
 NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
+
+// ---------------------------------------------------------------------------
+// Property requests: the request types beyond get and set, and the answer the
+// class driver gives to a basic-support request of an item without a support
+// handler.
+// ---------------------------------------------------------------------------
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
+#define KSPROPERTY_TYPE_TOPOLOGY 0x10000000
