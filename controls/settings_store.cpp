@@ -223,10 +223,11 @@ bool LoadSettings(DeviceContext* ctx) {
   AcquireExchangeMutex(ctx);
   ApplyStoredSettings(ctx, stored);
   // The clock setting replays the sensor set-up and marks the next frame
-  // read as spoiled. No capture exists before the device has started, so no
-  // frame can be caught half-way by it: the first frame of the first
-  // capture is good.
-  static_cast<CameraObject*>(ctx)->ResetReconfigure();
+  // read as spoiled. Without a pin no capture is running that a frame could
+  // be caught half-way for, so the mark goes: the first frame of the first
+  // capture is good. (The mark is interlocked; the capture's own spoiled
+  // flag is not ours to touch.)
+  if (InterlockedCompareExchange(&ctx->pinOpen, 0, 0) == 0) InterlockedExchange(&ctx->reconfigurePending, 0);
   ReleaseExchangeMutex(ctx);
   return true;
 }
