@@ -2,6 +2,8 @@
 // rule that brings a stored value back into range.
 #include "controls/settings_store.h"
 
+#include <stddef.h>
+
 #include "camera/sensor.h"
 #include "controls/image_settings.h"
 #include "usb/command_packets.h"
@@ -74,6 +76,7 @@ constexpr ULONG kLargestSubsampling = 3;
 // of KEY_VALUE_PARTIAL_INFORMATION, then room for 8 data bytes.
 constexpr ULONG kQueryHeaderBytes = 12;
 constexpr ULONG kQueryBufferBytes = kQueryHeaderBytes + 8;
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == kQueryHeaderBytes, "partial information layout");
 
 void ReadStoredSettings(HANDLE key, StoredSettings* s) {
   const struct {
