@@ -113,7 +113,7 @@ TEST_F(PropertyRequests, BasicSupportReportsTheAccessOfEachProperty) {
       if (rw == id) expected = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET;
     for (ULONG wo : writeOnly)
       if (wo == id) expected = KSPROPERTY_TYPE_SET;
-    CameraPropertyValue request = PropertyRecord(id, KSPROPERTY_TYPE_BASICSUPPORT);
+    CameraRoiValue request = Roi(id, KSPROPERTY_TYPE_BASICSUPPORT);
     ULONG access = 0;
     ULONG information = 0;
     EXPECT_EQ(Request(&request, MinimumBytes(id), &access, sizeof(access), &information), STATUS_SUCCESS);
