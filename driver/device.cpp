@@ -2,6 +2,7 @@
 #include <new>
 
 #include "camera/sensor.h"
+#include "controls/settings_store.h"
 #include "driver/device_context.h"
 #include "driver/device_dispatch.h"
 #include "stream/capture_context.h"
@@ -180,6 +181,7 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transla
   }
   SendStartUpCommand(ctx);
   InitSensor(ctx);
+  LoadSettings(ctx);
   return status;
 }
 
@@ -187,6 +189,7 @@ void NTAPI DeviceStop(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   DeviceContext* ctx = DeviceContextOf(device);
   if (ctx == nullptr) return;
+  SaveSettings(ctx);
   AcquireExchangeMutex(ctx);
   WithdrawConfiguration(ctx);
   ReleaseExchangeMutex(ctx);
@@ -216,7 +219,8 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
 }
 
 NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp) {
-  UNREFERENCED_PARAMETER(filter);
   UNREFERENCED_PARAMETER(irp);
+  DeviceContext* ctx = DeviceContextOf(KsGetDevice(filter));
+  if (ctx != nullptr) SaveSettings(ctx);
   return STATUS_SUCCESS;
 }

@@ -2,6 +2,7 @@
 // pin's data range with its device's own in a private copy.
 #include "stream/descriptors.h"
 
+#include "controls/property_set.h"
 #include "driver/device_dispatch.h"
 #include "stream/capture_pin.h"
 #include "stream/intersect.h"
@@ -102,7 +103,7 @@ const KSALLOCATOR_FRAMING_EX kAllocatorFramingTemplate = {
 
 const KSFILTER_DESCRIPTOR kFilterDescriptor = {
     &kFilterDispatch,
-    nullptr,  // AutomationTable: joins with the property set
+    &kCameraAutomationTable,
     KSFILTER_DESCRIPTOR_VERSION,
     0,  // Flags
     &kNameFilter,

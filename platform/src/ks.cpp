@@ -458,7 +458,3 @@ NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, UL
   return STATUS_SUCCESS;
 }
 
-PKSFILTER KsGetFilterFromIrp(PIRP irp) {
-  (void)irp;
-  return nullptr;
-}

@@ -9,9 +9,11 @@
 // still queued (they must be aborted and their completions awaited first).
 #include "platform/usb_bus.h"
 
+#include <stdio.h>
 #include <chrono>
 
 #include "host_internal.h"
+#include "platform/registry_host.h"
 
 namespace host {
 
@@ -75,6 +77,7 @@ UsbBus::UsbBus() {
 
 UsbBus::~UsbBus() {
   Unplug();
+  ForgetDeviceInstance(&physicalDevice_);
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
@@ -90,6 +93,20 @@ void UsbBus::Plug(UsbDeviceModel* device) {
     portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
   }
   DeviceCall([&] { device->Attach(this); });
+  NoteDeviceInstance(device);
+}
+
+// The device instance the plug-and-play manager would make: a device without
+// a serial number is known by its vendor and product on this port, so the
+// same camera on the same port finds its registry keys again.
+void UsbBus::NoteDeviceInstance(UsbDeviceModel* device) {
+  uint8_t descriptor[18] = {};
+  UsbTransferResult read = DeviceCall([&] { return device->GetDescriptor(1, 0, 0, descriptor, sizeof(descriptor)); });
+  char instance[64];
+  snprintf(instance, sizeof(instance), "USB\\VID_%04X&PID_%04X\\port1", unsigned(descriptor[8] | descriptor[9] << 8),
+           unsigned(descriptor[10] | descriptor[11] << 8));
+  if (read.status == USBD_STATUS_SUCCESS && read.bytes >= sizeof(descriptor)) SetDeviceInstance(&physicalDevice_, instance);
+  else ForgetDeviceInstance(&physicalDevice_);
 }
 
 void UsbBus::Unplug() {

@@ -45,7 +45,7 @@ TEST(FirmwareAtStart, FreshCameraIsLoadedReEnumeratesAndItsNewDeviceSkipsTheDown
   EXPECT_TRUE(system.Context()->usb.firmwareRunning);
   EXPECT_TRUE(VendorRequests(system.Bus()).empty());
   EXPECT_TRUE(StartUpCommandSent(*system.Camera()));
-  EXPECT_EQ(system.Camera()->Register(0x35), 14) << "the sensor was initialised";
+  EXPECT_EQ(system.Camera()->Register(0x2D), 14) << "the sensor was initialised";
 
   system.StopDevice();
   ASSERT_EQ(system.StartDevice(), STATUS_SUCCESS);

@@ -2,8 +2,12 @@
 // frames offline.
 #include <stdio.h>
 
+#include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
+#include "platform/registry_host.h"
 #include "tools/kscam/commands.h"
 
 namespace {
@@ -18,6 +22,16 @@ const Command kCommands[] = {
     {"probe", RunProbe, "plug the camera in, start the driver and print what it found"},
     {"convert", RunConvert, "convert a raw frame file to PNG or BGRA with the driver's pipeline"},
 };
+
+// The registry the camera's settings persist in between runs, as the
+// machine's registry does on Windows: $KSCAM_REGISTRY, else a file in the
+// home directory. A damaged file is reported and set aside by the registry.
+void UseSettingsFile() {
+  const char* chosen = getenv("KSCAM_REGISTRY");
+  const char* home = getenv("HOME");
+  std::string path = chosen != nullptr ? chosen : home != nullptr ? std::string(home) + "/.kscam-registry" : "";
+  host::UseRegistryFile(path);
+}
 
 void PrintUsage(FILE* out) {
   fprintf(out, "usage: kscam COMMAND [options]\n\ncommands:\n");
@@ -35,6 +49,7 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
+  UseSettingsFile();
   for (const Command& command : kCommands) {
     if (strcmp(argv[1], command.name) == 0)
       return command.run(CommandArguments(argv + 2, argv + argc));

@@ -615,3 +615,11 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 // STATUS_UNSUCCESSFUL when the pin has no clock; otherwise the caller owns
 // one reference and must Release it.
 NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* referenceClock);
+
+// ---------------------------------------------------------------------------
+// Property requests: the request types beyond get and set, and the answer the
+// class driver gives to a basic-support request of an item without a support
+// handler.
+// ---------------------------------------------------------------------------
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
+#define KSPROPERTY_TYPE_TOPOLOGY 0x10000000

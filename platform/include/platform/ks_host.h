@@ -166,3 +166,25 @@ void DestroyObjectBag(KSOBJECT_BAG bag);
 size_t ObjectBagSize(KSOBJECT_BAG bag);
 
 }  // namespace host
+
+// ---------------------------------------------------------------------------
+// Property requests on an open filter, dispatched as the class driver does.
+// ---------------------------------------------------------------------------
+namespace host {
+
+// A client's property request (IOCTL_KS_PROPERTY) on an open filter of the
+// device: request is the KSPROPERTY with whatever follows it, data the
+// client's data buffer. The class driver finds the set and item in the
+// filter's automation table and checks the buffers against the item's minimum
+// sizes before any handler runs: a request shorter than the item's minimum is
+// STATUS_INVALID_BUFFER_SIZE; a data buffer of 0 bytes asks for the size
+// (STATUS_BUFFER_OVERFLOW, *information the minimum); a shorter one is
+// STATUS_BUFFER_TOO_SMALL. An unknown set is STATUS_PROPSET_NOT_FOUND, an
+// unknown item STATUS_NOT_FOUND, a get or set the item has no handler for
+// STATUS_INVALID_DEVICE_REQUEST, other request types STATUS_INVALID_PARAMETER
+// (basic support is answered with the item's access flags). The handler sees
+// copies of exactly the client's lengths. *information is the bytes returned.
+NTSTATUS FilterPropertyRequest(KsDeviceHost& device, PKSFILTER filter, const void* request, ULONG requestBytes,
+                               void* data, ULONG dataBytes, ULONG* information);
+
+}  // namespace host

@@ -160,6 +160,7 @@ class UsbBus final : private UsbBusSink {
   // Completes cancelled transfers as the cancellation mode says.
   void CompleteCancelled(std::vector<PIRP> irps);
   void HaltEndpoint(Pipe* pipe);
+  void NoteDeviceInstance(UsbDeviceModel* device);
 
   DRIVER_OBJECT busDriver_{};
   DEVICE_OBJECT physicalDevice_{};
