@@ -6,6 +6,7 @@
 
 #include <chrono>
 
+#include "platform/kernel_exports.h"
 #include "tools/client/camera_system.h"
 #include "tools/client/status_text.h"
 #include "tools/kscam/commands.h"
@@ -25,10 +26,12 @@ const char* PipeTypeName(USBD_PIPE_TYPE type) {
   return "unknown";
 }
 
-bool ParseProbeOptions(const CommandArguments& arguments, sim::CameraOptions* options) {
+bool ParseProbeOptions(const CommandArguments& arguments, sim::CameraOptions* options, std::string* driverFile) {
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "--bridge") {
+    if (argument == "--driver" && i + 1 < arguments.size()) {
+      *driverFile = arguments[++i];
+    } else if (argument == "--bridge") {
       options->firmwareRunning = false;
     } else if (argument == "--running") {
       options->firmwareRunning = true;
@@ -134,9 +137,24 @@ void PrintSensor(DeviceContext* ctx) {
 int RunProbe(const CommandArguments& arguments) {
   sim::CameraOptions options;
   options.firmwareRunning = false;  // a camera fresh from the box: the bare bridge
-  if (!ParseProbeOptions(arguments, &options)) return 2;
+  std::string driverFile;
+  if (!ParseProbeOptions(arguments, &options, &driverFile)) return 2;
+  // --driver: the Windows build of the driver, loaded and bound to the
+  // platform's exports, instead of the one built into this program. Both
+  // builds lay the device record out alike, so what follows reads either.
+  std::unique_ptr<host::PeImage> image;
+  if (!driverFile.empty()) {
+    host::PeLoadResult loaded = host::LoadPeImageFile(driverFile, host::KernelExports());
+    if (!loaded.image) {
+      fprintf(stderr, "kscam probe: %s\n", loaded.error.c_str());
+      return 1;
+    }
+    image = std::move(loaded.image);
+  }
   kscam::CameraSystem system(options);
+  if (image) system.UseDriverEntry(reinterpret_cast<DRIVER_INITIALIZE*>(image->EntryPoint()));
   NTSTATUS status = system.LoadDriver();
+  if (image) image->DiscardSections();
   printf("driver entry: %s\n", kscam::StatusText(status).c_str());
   if (!NT_SUCCESS(status)) return 1;
   status = system.AddDevice();
