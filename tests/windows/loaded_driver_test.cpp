@@ -10,6 +10,7 @@
 #include "platform/host_threads.h"
 #include "platform/kernel_exports.h"
 #include "support/capture_session.h"
+#include "tools/client/camera_controls.h"
 
 namespace {
 
@@ -87,6 +88,39 @@ TEST_F(KscamSysLoaded, NegotiatesRunsAndDeliversFullFrames) {
     EXPECT_EQ(session.ClosePin(), STATUS_SUCCESS);
   }
   EXPECT_EQ(host::LiveThreadObjects(), 0u);
+}
+
+// The colour bars through the binary's whole path, with the exposure and
+// colour correction set through its property set as a client sets them.
+TEST_F(KscamSysLoaded, ShowsTheBarsWithSettingsMadeThroughItsPropertySet) {
+  sim::CameraOptions options;
+  options.scene = "bars";
+  {
+    kscam::CameraSystem system(options);
+    ASSERT_EQ(BringUp(system), STATUS_SUCCESS);
+    CaptureSession session(system);
+    ASSERT_EQ(session.OpenFilter(), STATUS_SUCCESS);
+    kscam::CameraControls controls(system.KsDevice(), session.Filter());
+    ASSERT_EQ(controls.Set("exposure", int32_t(sim::kUnityExposure)), STATUS_SUCCESS);
+    ASSERT_EQ(controls.Set("gain", int32_t(sim::kUnityGain)), STATUS_SUCCESS);
+    ASSERT_EQ(controls.Set("colour_correction", 0), STATUS_SUCCESS);
+    int32_t exposure = 0;
+    ASSERT_EQ(controls.Get("exposure", &exposure), STATUS_SUCCESS);
+    EXPECT_EQ(exposure, int32_t(sim::kUnityExposure));
+    ASSERT_EQ(session.CreatePin(), STATUS_SUCCESS);
+    ASSERT_EQ(session.RunWithFrames(1), STATUS_SUCCESS);
+    DeliveredFrame frame;
+    ASSERT_TRUE(session.NextFrame(&frame));
+    // The middle row of the picture, white to black: (red, green, blue) on or off.
+    const bool bars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0}, {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
+    for (int bar = 0; bar < 8; ++bar) {
+      const uint8_t* pixel = frame.data.data() + (size_t(960) * 2560 + bar * 320 + 160) * 4;
+      SCOPED_TRACE(bar);
+      EXPECT_EQ(pixel[2] > 120, bars[bar][0]) << int(pixel[2]);
+      EXPECT_EQ(pixel[1] > 120, bars[bar][1]) << int(pixel[1]);
+      EXPECT_EQ(pixel[0] > 120, bars[bar][2]) << int(pixel[0]);
+    }
+  }
 }
 
 }  // namespace
