@@ -14,6 +14,7 @@
 
 #include "imaging/frame_conversion.h"
 #include "platform/host_threads.h"
+#include "platform/kernel_exports.h"
 #include "stream/capture_context.h"
 #include "tests/support/capture_session.h"
 
@@ -56,12 +57,25 @@ double ConversionCpuMs() {
   return runs[runs.size() / 2];
 }
 
+// loaded 1: the Windows build of the driver (build/windows-kernel/kscam.sys)
+// loaded into the platform instead of the host build, to compare their code.
 void Stream(benchmark::State& state) {
   const ULONG bands = ULONG(state.range(0));
+  const bool loaded = state.range(1) != 0;
   double conversionMs = ConversionCpuMs();
+  std::unique_ptr<host::PeImage> image;
+  if (loaded) {
+    host::PeLoadResult result = host::LoadPeImageFile(KSCAM_SYS_IMAGE, host::KernelExports());
+    if (!result.image) {
+      state.SkipWithError(result.error.c_str());
+      return;
+    }
+    image = std::move(result.image);
+  }
   sim::CameraOptions options;
   options.scene = "chart";
   kscam::CameraSystem system(options);
+  if (image) system.UseDriverEntry(reinterpret_cast<DRIVER_INITIALIZE*>(image->EntryPoint()));
   if (system.BringUp() != STATUS_SUCCESS) {
     state.SkipWithError("the camera did not come up");
     return;
@@ -95,7 +109,14 @@ void Stream(benchmark::State& state) {
   state.counters["driver_to_conversion"] = driverMs / frames / conversionMs;
 }
 
-BENCHMARK(Stream)->ArgName("bands")->Arg(1)->Arg(2)->Iterations(240)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Stream)
+    ->ArgNames({"bands", "loaded"})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({2, 1})
+    ->Iterations(240)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
