@@ -83,7 +83,7 @@ NTSTATUS AddBagItem(PKSPIN pin) {
 }
 
 NTSTATUS FakeSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
-                           const KSDATARANGE*) {
+                           const KSATTRIBUTE_LIST*) {
   g_fake->Note(oldFormat == nullptr ? "format(new)" : "format(change)");
   AddBagItem(pin);
   if (g_fake->overReadFormat) {
