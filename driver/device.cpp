@@ -23,11 +23,11 @@ constexpr ULONG kDescriptorUrbBytes = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQU
 
 // The capture and filter records own nothing that must be released with
 // them: freeing is a plain release of the memory.
-void FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecords); }
+void NTAPI FreeRecord(PVOID record) { ExFreePoolWithTag(record, kTagRecords); }
 
 // A device whose start failed is removed without a stop, so the device record
 // releases whatever configuration it still holds when it goes.
-void FreeDeviceContext(PVOID record) {
+void NTAPI FreeDeviceContext(PVOID record) {
   ReleaseConfiguration(&static_cast<DeviceContext*>(record)->usb);
   FreeRecord(record);
 }
@@ -126,7 +126,7 @@ void SendStartUpCommand(DeviceContext* ctx) {
 
 }  // namespace
 
-NTSTATUS DeviceAdd(PKSDEVICE device) {
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   PVOID memory = AllocateRecord(sizeof(DeviceContext));
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   // Value-initialisation zeroes every field and installs the operation table.
@@ -148,7 +148,7 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
 
 // No step of the start-up stops the sequence: the camera is brought as far up
 // as it will come, and only the configuration result is reported.
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                      PCM_RESOURCE_LIST untranslatedResources) {
   UNREFERENCED_PARAMETER(irp);
   UNREFERENCED_PARAMETER(translatedResources);
@@ -183,7 +183,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedRes
   return status;
 }
 
-void DeviceStop(PKSDEVICE device, PIRP irp) {
+void NTAPI DeviceStop(PKSDEVICE device, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   DeviceContext* ctx = DeviceContextOf(device);
   if (ctx == nullptr) return;
@@ -197,7 +197,7 @@ struct FilterContext {
   PKSFILTER filter;
 };
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   DeviceContext* ctx = DeviceContextOf(KsFilterGetDevice(filter));
   if (ctx == nullptr) return STATUS_INVALID_DEVICE_STATE;
@@ -215,7 +215,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   return status;
 }
 
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp) {
   UNREFERENCED_PARAMETER(filter);
   UNREFERENCED_PARAMETER(irp);
   return STATUS_SUCCESS;

@@ -4,11 +4,11 @@
 
 #include "driver/kernel.h"
 
-NTSTATUS DeviceAdd(PKSDEVICE device);
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device);
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                      PCM_RESOURCE_LIST untranslatedResources);
-void DeviceStop(PKSDEVICE device, PIRP irp);
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
+void NTAPI DeviceStop(PKSDEVICE device, PIRP irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
 
 extern "C" DRIVER_INITIALIZE DriverEntry;

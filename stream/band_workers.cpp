@@ -35,7 +35,7 @@ class BandWorkers final : public BandRunner {
 
 namespace {
 
-void BandWorkerMain(PVOID start) {
+void NTAPI BandWorkerMain(PVOID start) {
   auto* worker = static_cast<BandWorker*>(start);
   BandWorkers* owner = worker->owner;
   for (;;) {

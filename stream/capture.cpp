@@ -62,7 +62,7 @@ bool ReadOneFrame(CaptureContext* capture, ULONG buffer) {
 // A frame read that a stop cancelled can still report success from the
 // transfer; it is never marked ready once the run flag is down, so a stop
 // never delivers a frame the camera did not finish.
-void CaptureThreadMain(PVOID context) {
+void NTAPI CaptureThreadMain(PVOID context) {
   auto* capture = static_cast<CaptureContext*>(context);
   ULONG failures = 0;
   while (RunFlag(capture)) {

@@ -58,7 +58,7 @@ void AdoptFormat(PinContext* context, const KSDATAFORMAT* format) {
   context->outputStride = width > 0 ? ULONG(width) * 4 : 0;
 }
 
-void FreePinContext(PVOID record) { ExFreePoolWithTag(record, kTagRecords); }
+void NTAPI FreePinContext(PVOID record) { ExFreePoolWithTag(record, kTagRecords); }
 
 // The pin's own descriptor and allocator framing, announcing two frames of
 // exactly the format's image size to the allocator.
@@ -175,7 +175,7 @@ void StampFrame(PinContext* context, PKSSTREAM_HEADER header) {
 
 void PinContext::FrameReady() { KsPinAttemptProcessing(pin, TRUE); }
 
-NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI CapturePinCreate(PKSPIN pin, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   DeviceContext* device = DeviceContextOf(KsGetDevice(pin));
   if (device == nullptr) return STATUS_INVALID_DEVICE_STATE;
@@ -205,7 +205,7 @@ NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp) {
   return status;
 }
 
-NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI CapturePinClose(PKSPIN pin, PIRP irp) {
   UNREFERENCED_PARAMETER(irp);
   PinContext* context = PinContextOf(pin);
   if (context != nullptr) {
@@ -218,7 +218,7 @@ NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp) {
 // Called before Create with no old format while the class driver builds the
 // pin, and with the old format when a client changes an existing pin's
 // format. A rejected change keeps the pin's format and row advance.
-NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
+NTSTATUS NTAPI CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
                                  const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange) {
   UNREFERENCED_PARAMETER(oldAttributeList);
   UNREFERENCED_PARAMETER(attributeRange);
@@ -231,7 +231,7 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPL
 }
 
 // The class driver steps through neighbouring states one at a time.
-NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
+NTSTATUS NTAPI CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
   PinContext* context = PinContextOf(pin);
   if (context == nullptr) return STATUS_INVALID_DEVICE_STATE;
   switch (toState) {
@@ -258,7 +258,7 @@ NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState
 // queued, so the next frame it queues gets a fresh picture) and hands the
 // picture to the client's oldest queued frame. Called by the class driver
 // one pass at a time, in the run state, with the processing mutex held.
-NTSTATUS CapturePinProcess(PKSPIN pin) {
+NTSTATUS NTAPI CapturePinProcess(PKSPIN pin) {
   PinContext* context = PinContextOf(pin);
   CaptureContext* capture = context != nullptr ? context->device->capture : nullptr;
   if (capture == nullptr || InterlockedCompareExchange(&capture->framesCaptured, 0, 0) <= 0 ||

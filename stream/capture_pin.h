@@ -24,12 +24,12 @@ class PinContext final : public FrameSink {
   ULONG outputStride;
 };
 
-NTSTATUS CapturePinCreate(PKSPIN pin, PIRP irp);
-NTSTATUS CapturePinClose(PKSPIN pin, PIRP irp);
-NTSTATUS CapturePinProcess(PKSPIN pin);
-NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
+NTSTATUS NTAPI CapturePinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI CapturePinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI CapturePinProcess(PKSPIN pin);
+NTSTATUS NTAPI CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
                                  const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
-NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+NTSTATUS NTAPI CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
 
 // The device claim of an acquired pin: its format, pipeline and frame sink.
 NTSTATUS AttachPin(DeviceContext* device, PinContext* pinContext, KS_VIDEOINFOHEADER* videoInfo);

@@ -72,7 +72,7 @@ ULONG ImageBytes(const KS_BITMAPINFOHEADER& bitmap) {
 
 }  // namespace
 
-NTSTATUS IntersectVideoRange(PVOID filter, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
+NTSTATUS NTAPI IntersectVideoRange(PVOID filter, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange,
                              PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data, PULONG dataSize) {
   UNREFERENCED_PARAMETER(filter);
   UNREFERENCED_PARAMETER(irp);

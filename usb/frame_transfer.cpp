@@ -287,7 +287,7 @@ NTSTATUS ReadFrameChunkedSince(DeviceContext* ctx, PUCHAR buffer, ULONG size, UL
 // thread behind it, and completing it further would hand it to the I/O
 // manager. The first chunk that fails on the wire halts the endpoint, so the
 // rest of the frame can never arrive: its other requests are cancelled at once.
-NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   UNREFERENCED_PARAMETER(device);
   auto* usb = static_cast<UsbDevice*>(context);
   if (usb == nullptr) return STATUS_MORE_PROCESSING_REQUIRED;

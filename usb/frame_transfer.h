@@ -26,7 +26,7 @@ ULONG CurrentCancelCount(UsbDevice* usb);
 // Frame halt (go false) or frame go (go true) on the command pipe.
 void SendTransferControl(DeviceContext* ctx, bool go);
 // The completion routine of every chunk request; its context is the UsbDevice.
-NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // Cancels the read in progress: the chunk requests still in flight, those the
 // reading thread is still submitting, and a read that has begun but queued
 // nothing yet; waits until the frame's last completion has run. Safe from

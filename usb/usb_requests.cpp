@@ -166,7 +166,7 @@ NTSTATUS SelectConfiguration(UsbDevice* usb) {
   return status;
 }
 
-NTSTATUS SignalExchangeDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI SignalExchangeDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   UNREFERENCED_PARAMETER(device);
   UNREFERENCED_PARAMETER(irp);
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);

@@ -253,6 +253,30 @@ check_avx_confined() {
   return 0
 }
 
+# Frames with arrays check a stack cookie on return (-fstack-protector-strong).
+# The checks must be there in numbers, a failed check must stop the system
+# through the kernel's bug check, and the two frames live while the cookie is
+# seeded (DriverEntry and the seeding function) must carry no check: theirs
+# would see the cookie change under them and fail.
+check_stack_cookies() {
+  local report
+  report=$("$objdump" -d --no-show-raw-insn -j .text "$unstripped" | awk '
+    /^[0-9a-f]+ <.*>:$/ { function_name = substr($2, 2, length($2) - 3); next }
+    /call.*<__stack_chk_fail>/ { checked[function_name] = 1 }
+    function_name == "__stack_chk_fail" && /call.*KeBugCheckEx/ { bug_check = 1 }
+    END {
+      for (name in checked) count++
+      if (count < 10) print "only " count + 0 " function(s) check a stack cookie: is -fstack-protector-strong set?"
+      if (!bug_check) print "__stack_chk_fail does not call KeBugCheckEx"
+      if ("DriverEntry" in checked) print "DriverEntry checks the stack cookie it seeds"
+      if ("SeedStackCookie" in checked) print "SeedStackCookie checks the stack cookie it seeds"
+    }')
+  "$objdump" -t "$unstripped" | awk '$NF == "__stack_chk_guard" { found = 1 } END { exit !found }' ||
+    fail "no __stack_chk_guard of our own"
+  while IFS= read -r line; do [ -n "$line" ] && fail "$line"; done <<<"$report"
+  return 0
+}
+
 check_native_driver
 check_relocatable_and_nx
 check_no_tls
@@ -265,6 +289,7 @@ check_entry_point
 check_unwind_data
 check_no_constructor_lists
 check_avx_confined
+check_stack_cookies
 
 if ((failures)); then
   echo "check-package: $(basename "$image"): $failures check(s) failed" >&2

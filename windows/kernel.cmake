@@ -1,31 +1,16 @@
 # kscam.sys: the driver sources and our small kernel run-time, linked as a
 # native-subsystem image that imports only from the kernel, the
 # kernel-streaming class driver and the USB driver library.
-set(MINGW_DDK_INCLUDE /usr/x86_64-w64-mingw32/include/ddk)
+include(${CMAKE_CURRENT_LIST_DIR}/kernel-flags.cmake)
 file(GLOB KSCAM_KERNEL_RUNTIME CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/windows/*.cpp)
 
 add_library(kscam_sys_objects OBJECT ${KSCAM_DRIVER_SOURCES} ${KSCAM_DRIVER_AVX2_SOURCES} ${KSCAM_KERNEL_RUNTIME})
 target_include_directories(kscam_sys_objects PRIVATE ${CMAKE_SOURCE_DIR} ${MINGW_DDK_INCLUDE})
-target_compile_definitions(kscam_sys_objects PRIVATE
-  KSCAM_WINDOWS_KERNEL
-  # wdm.h and mingw's intrin.h both define these two in C++ mode.
-  __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-  __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
-target_compile_options(kscam_sys_objects PRIVATE
-  -fno-exceptions -fno-rtti -fno-math-errno -fno-threadsafe-statics -msse2
-  -Wall -Wno-unknown-pragmas -Wno-unused-parameter -Wno-missing-field-initializers)
+target_compile_definitions(kscam_sys_objects PRIVATE ${KSCAM_KERNEL_COMPILE_DEFINITIONS})
+target_compile_options(kscam_sys_objects PRIVATE ${KSCAM_KERNEL_COMPILE_OPTIONS})
 if(KSCAM_DRIVER_AVX2_SOURCES)
   set_source_files_properties(${KSCAM_DRIVER_AVX2_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx2")
 endif()
-
-# Nothing is exported (the entry point needs no export); the image can be
-# loaded anywhere and its data is not executable. The base is only the
-# preferred one: the kernel relocates every driver. Without time stamps the
-# two links below give the same bytes, which the package check relies on.
-set(KSCAM_SYS_LINK_OPTIONS
-  -shared -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--exclude-all-symbols -Wl,--image-base,0x140000000 -Wl,--no-insert-timestamp)
-set(KSCAM_SYS_LIBRARIES ks ntoskrnl usbd hal gcc)
 
 # The same link twice: with its symbol table and a map, for the checks that
 # need to know which function or object an address belongs to, and stripped,

@@ -322,37 +322,37 @@ class HostReferenceClock final : public IKsReferenceClock {
  public:
   explicit HostReferenceClock(PinObject* pin) : pin_(pin) { pin_->clockReferences.fetch_add(1); }
 
-  NTSTATUS QueryInterface(REFIID interfaceId, PVOID* object) override {
+  NTSTATUS NTAPI QueryInterface(REFIID interfaceId, PVOID* object) override {
     (void)interfaceId;
     if (object != nullptr) *object = nullptr;
     return STATUS_NOT_SUPPORTED;
   }
-  ULONG AddRef() override {
+  ULONG NTAPI AddRef() override {
     pin_->clockReferences.fetch_add(1);
     return ULONG(references_.fetch_add(1) + 1);
   }
-  ULONG Release() override {
+  ULONG NTAPI Release() override {
     LONG left = references_.fetch_sub(1) - 1;
     if (left < 0) PinFault(pin_, "reference clock released more often than referenced");
     pin_->clockReferences.fetch_sub(1);
     return ULONG(left);
   }
-  LONGLONG GetTime() override { return Monotonic100ns(); }
-  LONGLONG GetPhysicalTime() override { return Monotonic100ns(); }
-  LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override { return Correlated(systemTime); }
-  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override { return Correlated(systemTime); }
-  NTSTATUS GetResolution(PKSRESOLUTION resolution) override {
+  LONGLONG NTAPI GetTime() override { return Monotonic100ns(); }
+  LONGLONG NTAPI GetPhysicalTime() override { return Monotonic100ns(); }
+  LONGLONG NTAPI GetCorrelatedTime(PLONGLONG systemTime) override { return Correlated(systemTime); }
+  LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG systemTime) override { return Correlated(systemTime); }
+  NTSTATUS NTAPI GetResolution(PKSRESOLUTION resolution) override {
     resolution->Granularity = 1;
     resolution->Error = 0;
     return STATUS_SUCCESS;
   }
-  NTSTATUS GetState(PKSSTATE state) override {
+  NTSTATUS NTAPI GetState(PKSSTATE state) override {
     *state = pin_->pin.ClientState;
     return STATUS_SUCCESS;
   }
 
  private:
-  LONGLONG Correlated(PLONGLONG systemTime) {
+  LONGLONG NTAPI Correlated(PLONGLONG systemTime) {
     LONGLONG now = Monotonic100ns();
     if (systemTime != nullptr) *systemTime = now;
     return now;

@@ -5,6 +5,7 @@
 // and the live non-paged ranges are known so memory descriptors can be checked.
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 
 #include <deque>
 #include <map>
@@ -42,6 +43,19 @@ constexpr uint8_t kPoisonFill = 0xFD;
 constexpr size_t kQuarantineMaxBlock = 64 * 1024;
 constexpr size_t kQuarantineBudget = 16 * 1024 * 1024;
 
+// Large blocks (frame buffers) are kept after they are freed and handed out
+// again: fresh memory is slow to fault in on a virtual machine (over 100 ms
+// for one full frame), and that cost belongs to the test rig, not to the
+// driver whose state changes are timed. The platform's non-paged pool is
+// resident anyway.
+constexpr size_t kLargeBlock = 1024 * 1024;
+constexpr size_t kLargeCacheBudget = 256 * 1024 * 1024;
+
+struct LargeBlock {
+  void* block;
+  size_t bytes;  // the whole block, header page and guard included
+};
+
 struct PoolState {
   std::mutex lock;
   std::map<uint32_t, host::PoolTagUsage> byTag;  // guarded by lock
@@ -52,6 +66,8 @@ struct PoolState {
   std::map<uintptr_t, uint64_t> nonPagedRanges;  // start -> size; guarded by lock
   std::deque<PoolHeader*> quarantine;             // oldest first; guarded by lock
   size_t quarantineBytes = 0;                     // guarded by lock
+  std::deque<LargeBlock> largeCache;              // guarded by lock
+  size_t largeCacheBytes = 0;                     // guarded by lock
 };
 
 PoolState& State() {
@@ -66,6 +82,42 @@ uint32_t TagFromString(const std::string& tag) {
 }
 
 PoolHeader* HeaderOf(void* p) { return static_cast<PoolHeader*>(p) - 1; }
+
+size_t BlockBytes(size_t lead, size_t bytes) { return lead + bytes + kGuardBytes; }
+
+// A cached large block of at least `bytes` (the smallest that fits), or a
+// new page-aligned one that asks the host for huge pages.
+void* TakeLargeBlock(PoolState& state, size_t bytes) {
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    auto best = state.largeCache.end();
+    for (auto it = state.largeCache.begin(); it != state.largeCache.end(); ++it)
+      if (it->bytes >= bytes && it->bytes < bytes + bytes / 4 && (best == state.largeCache.end() || it->bytes < best->bytes))
+        best = it;
+    if (best != state.largeCache.end()) {
+      void* block = best->block;
+      state.largeCacheBytes -= best->bytes;
+      state.largeCache.erase(best);
+      return block;
+    }
+  }
+  void* block = nullptr;
+  if (posix_memalign(&block, PAGE_SIZE, bytes) != 0) return nullptr;
+  madvise(block, bytes, MADV_HUGEPAGE);
+  return block;
+}
+
+// Keeps a freed large block for reuse, dropping the oldest beyond the
+// budget. Called with lock held.
+void KeepLargeBlock(PoolState& state, void* block, size_t bytes) {
+  state.largeCache.push_back(LargeBlock{block, bytes});
+  state.largeCacheBytes += bytes;
+  while (state.largeCacheBytes > kLargeCacheBudget) {
+    state.largeCacheBytes -= state.largeCache.front().bytes;
+    free(state.largeCache.front().block);
+    state.largeCache.pop_front();
+  }
+}
 
 [[noreturn]] void PoolFault(const char* what, const PoolHeader* header) {
   char message[160];
@@ -129,8 +181,12 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   // a page of its own before it.
   size_t lead = numberOfBytes >= PAGE_SIZE ? PAGE_SIZE : sizeof(PoolHeader);
   void* block = nullptr;
-  if (posix_memalign(&block, lead == PAGE_SIZE ? PAGE_SIZE : 16, lead + numberOfBytes + kGuardBytes) != 0)
+  if (numberOfBytes >= kLargeBlock) {
+    block = TakeLargeBlock(state, BlockBytes(lead, numberOfBytes));
+    if (block == nullptr) return nullptr;
+  } else if (posix_memalign(&block, lead == PAGE_SIZE ? PAGE_SIZE : 16, BlockBytes(lead, numberOfBytes)) != 0) {
     return nullptr;
+  }
   auto* header = reinterpret_cast<PoolHeader*>(static_cast<char*>(block) + lead) - 1;
   header->magic = kLiveMagic;
   header->size = numberOfBytes;
@@ -165,6 +221,10 @@ static void FreePool(PVOID p, bool checkTag, ULONG tag) {
   usage.liveBytes -= header->size;
   state.nonPagedRanges.erase(reinterpret_cast<uintptr_t>(p));
   header->magic = kFreedMagic;
+  if (header->size >= kLargeBlock) {
+    KeepLargeBlock(state, header->block, BlockBytes(PAGE_SIZE, header->size));
+    return;
+  }
   if (header->size > kQuarantineMaxBlock) {
     free(header->block);
     return;

@@ -222,7 +222,7 @@ void UsbBus::Record(UsbLogEntry entry) {
   if (logEnabled_) log_.push_back(std::move(entry));
 }
 
-NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   return static_cast<UsbBus*>(device->DeviceExtension)->HandleIoctl(irp);
 }
 
@@ -382,7 +382,7 @@ NTSTATUS UsbBus::QueueIn(PIRP irp, Pipe* pipe) {
   return STATUS_PENDING;
 }
 
-void UsbBus::CancelPendingIn(PDEVICE_OBJECT device, PIRP irp) {
+void NTAPI UsbBus::CancelPendingIn(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
   {

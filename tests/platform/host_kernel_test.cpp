@@ -111,14 +111,14 @@ struct PendingDriver {
   DRIVER_OBJECT driver{};
   DEVICE_OBJECT device{};
   PIRP pending = nullptr;
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<PendingDriver*>(device->DeviceExtension);
     IoMarkIrpPending(irp);
     self->pending = irp;
     IoSetCancelRoutine(irp, Cancel);
     return STATUS_PENDING;
   }
-  static void Cancel(PDEVICE_OBJECT device, PIRP irp) {
+  static void NTAPI Cancel(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     static_cast<PendingDriver*>(device->DeviceExtension)->pending = nullptr;
     irp->IoStatus.Status = STATUS_CANCELLED;
@@ -138,7 +138,7 @@ struct CompletionRecord {
   NTSTATUS answer = STATUS_MORE_PROCESSING_REQUIRED;
 };
 
-NTSTATUS RecordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* record = static_cast<CompletionRecord*>(context);
   ++record->calls;
   record->status = irp->IoStatus.Status;

@@ -72,7 +72,7 @@ struct FakeMinidriver {
 };
 FakeMinidriver* g_fake = nullptr;
 
-void FreeBagItem(PVOID item) {
+void NTAPI FreeBagItem(PVOID item) {
   ++g_fake->bagFrees;
   ExFreePool(item);
 }
@@ -82,7 +82,7 @@ NTSTATUS AddBagItem(PKSPIN pin) {
   return KsAddItemToObjectBag(pin->Bag, item, FreeBagItem);
 }
 
-NTSTATUS FakeSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
+NTSTATUS NTAPI FakeSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* range,
                            const KSATTRIBUTE_LIST*) {
   g_fake->Note(oldFormat == nullptr ? "format(new)" : "format(change)");
   AddBagItem(pin);
@@ -94,20 +94,20 @@ NTSTATUS FakeSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM
   return g_fake->setFormatResult;
 }
 
-NTSTATUS FakeCreate(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI FakeCreate(PKSPIN pin, PIRP) {
   // The format is in place before Create.
   g_fake->Note(pin->ConnectionFormat != nullptr ? "create(with format)" : "create(no format)");
   AddBagItem(pin);
   return g_fake->createResult;
 }
 
-NTSTATUS FakeClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI FakeClose(PKSPIN pin, PIRP) {
   g_fake->Note(pin->DeviceState == KSSTATE_STOP ? "close(stopped)" : "close(not stopped)");
   g_fake->closed = true;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FakeSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI FakeSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   g_fake->Note("state " + std::to_string(from) + "->" + std::to_string(to));
   if (g_fake->slowStepMs != 0) std::this_thread::sleep_for(milliseconds(g_fake->slowStepMs));
   if (g_fake->lockMutexInStateChange) {
@@ -124,7 +124,7 @@ NTSTATUS FakeSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   return to == g_fake->failStepTo ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
 }
 
-NTSTATUS FakeProcess(PKSPIN pin) {
+NTSTATUS NTAPI FakeProcess(PKSPIN pin) {
   FakeMinidriver& fake = *g_fake;
   int now = ++fake.inProcess;
   int seen = fake.maxInProcess.load();
@@ -613,7 +613,7 @@ TEST_F(KsPinDeathTest, AWritePastFrameExtentFaultsNamingThePin) {
       "pin 0 .*FrameExtent");
 }
 
-NTSTATUS OverrunProcess(PKSPIN pin) {
+NTSTATUS NTAPI OverrunProcess(PKSPIN pin) {
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
   if (pointer == nullptr) return STATUS_PENDING;
   pointer->OffsetOut.Data[pointer->OffsetOut.Remaining] = 1;  // one byte past the frame
@@ -622,7 +622,7 @@ NTSTATUS OverrunProcess(PKSPIN pin) {
   return STATUS_PENDING;
 }
 
-NTSTATUS TooMuchUsedProcess(PKSPIN pin) {
+NTSTATUS NTAPI TooMuchUsedProcess(PKSPIN pin) {
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
   if (pointer == nullptr) return STATUS_PENDING;
   pointer->StreamHeader->DataUsed = pointer->StreamHeader->FrameExtent + 1;
@@ -630,7 +630,7 @@ NTSTATUS TooMuchUsedProcess(PKSPIN pin) {
   return STATUS_PENDING;
 }
 
-NTSTATUS UnlockTwiceProcess(PKSPIN pin) {
+NTSTATUS NTAPI UnlockTwiceProcess(PKSPIN pin) {
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
   if (pointer == nullptr) return STATUS_PENDING;
   KsStreamPointerUnlock(pointer, TRUE);
@@ -638,12 +638,12 @@ NTSTATUS UnlockTwiceProcess(PKSPIN pin) {
   return STATUS_PENDING;
 }
 
-NTSTATUS KeepLockedProcess(PKSPIN pin) {
+NTSTATUS NTAPI KeepLockedProcess(PKSPIN pin) {
   KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
   return STATUS_PENDING;
 }
 
-NTSTATUS ProcessAtDispatch(PKSPIN) {
+NTSTATUS NTAPI ProcessAtDispatch(PKSPIN) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   return STATUS_PENDING;

@@ -64,7 +64,7 @@ struct InTransfer {
     IoFreeIrp(irp);
     ExFreePoolWithTag(urb, kTagUsb);
   }
-  static NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  static NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* self = static_cast<InTransfer*>(context);
     self->status = irp->IoStatus.Status;
     self->irql = KeGetCurrentIrql();
@@ -202,7 +202,7 @@ struct HoldingDriver {
   DRIVER_OBJECT driver{};
   DEVICE_OBJECT device{};
   std::atomic<PIRP> held{nullptr};
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     IoMarkIrpPending(irp);
     static_cast<HoldingDriver*>(device->DeviceExtension)->held.store(irp);
     return STATUS_PENDING;

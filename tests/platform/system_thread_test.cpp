@@ -19,7 +19,7 @@ struct ThreadRun {
   KEVENT release;
 };
 
-void RecordAndWait(PVOID context) {
+void NTAPI RecordAndWait(PVOID context) {
   auto* run = static_cast<ThreadRun*>(context);
   run->irql = KeGetCurrentIrql();
   run->stage = 1;
@@ -27,7 +27,7 @@ void RecordAndWait(PVOID context) {
   run->stage = 2;
 }
 
-void TerminateEarly(PVOID context) {
+void NTAPI TerminateEarly(PVOID context) {
   auto* run = static_cast<ThreadRun*>(context);
   run->stage = 1;
   PsTerminateSystemThread(STATUS_SUCCESS);
@@ -125,7 +125,7 @@ TEST(SystemThread, CreationFailsCleanlyWhenAskedToOrWhenPoolRunsOut) {
   EXPECT_EQ(host::PoolLiveAllocations(), poolBefore);
 }
 
-void BurnCpu(PVOID context) {
+void NTAPI BurnCpu(PVOID context) {
   auto* milliseconds = static_cast<int*>(context);
   struct timespec start, now;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
@@ -153,13 +153,13 @@ TEST(SystemThread, ProcessorCountIsTheMachines) {
   EXPECT_EQ(KeQueryActiveProcessorCount(nullptr), count);
 }
 
-void EndInCriticalRegion(PVOID) { KeEnterCriticalRegion(); }
-void EndAtDispatch(PVOID) {
+void NTAPI EndInCriticalRegion(PVOID) { KeEnterCriticalRegion(); }
+void NTAPI EndAtDispatch(PVOID) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 KMUTEX heldMutex;
-void EndOwningMutex(PVOID) { KeWaitForSingleObject(&heldMutex, Executive, KernelMode, FALSE, nullptr); }
+void NTAPI EndOwningMutex(PVOID) { KeWaitForSingleObject(&heldMutex, Executive, KernelMode, FALSE, nullptr); }
 
 void RunToEnd(PKSTART_ROUTINE routine) {
   PVOID thread = StartReferenced(routine, nullptr);

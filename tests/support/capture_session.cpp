@@ -89,13 +89,23 @@ void CaptureSession::SetRequeue(bool requeue) {
   requeue_ = requeue;
 }
 
+void CaptureSession::SetKeepData(bool keep) {
+  std::lock_guard<std::mutex> guard(lock_);
+  keepData_ = keep;
+}
+
 // Runs on the pin's completion thread.
 void CaptureSession::Complete(ClientFrame* frame, const host::FrameCompletion& completion) {
   DeliveredFrame delivered;
   delivered.status = completion.status;
   delivered.header = completion.header;
-  delivered.data = frame->buffer;
   bool requeue;
+  bool keepData;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    keepData = keepData_;
+  }
+  if (keepData) delivered.data = frame->buffer;
   {
     std::lock_guard<std::mutex> guard(lock_);
     delivered_.push_back(std::move(delivered));
@@ -104,7 +114,7 @@ void CaptureSession::Complete(ClientFrame* frame, const host::FrameCompletion& c
   }
   arrived_.notify_all();
   if (requeue) {
-    memset(frame->buffer.data(), 0x5A, frame->buffer.size());
+    if (keepData) memset(frame->buffer.data(), 0x5A, frame->buffer.size());
     system_.KsDevice().QueueFrame(
         pin_, frame->buffer.data(), frame->extent,
         [this, frame](const host::FrameCompletion& next) { Complete(frame, next); }, frame);

@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "camera/sensor.h"
 #include "platform/ks_host.h"
+#include "sim/sensor.h"
 #include "tools/client/camera_system.h"
 
 namespace test {
@@ -49,6 +51,10 @@ class CaptureSession {
   // Pauses, queues count frames and runs.
   NTSTATUS RunWithFrames(int count, ULONG extent = 0);
   void SetRequeue(bool requeue);
+  // Off: delivered frames carry only their header, and a requeued frame is
+  // not refilled with the marker byte (benchmarks, where the copies would
+  // cost more than the driver).
+  void SetKeepData(bool keep);
   // The next frame that came back filled (frames cancelled by a stop are
   // passed over); false when none came within the time-out.
   bool NextFrame(DeliveredFrame* frame, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -65,13 +71,21 @@ class CaptureSession {
   PKSFILTER filter_ = nullptr;
   PKSPIN pin_ = nullptr;
   Bytes format_;
-  std::mutex lock_;  // guards frames_, delivered_, completed_ and requeue_
+  std::mutex lock_;  // guards frames_, delivered_, completed_, requeue_ and keepData_
   std::condition_variable arrived_;
   std::vector<std::unique_ptr<ClientFrame>> frames_;
   std::deque<DeliveredFrame> delivered_;
   size_t completed_ = 0;
   bool requeue_ = true;
+  bool keepData_ = true;
 };
+
+// Exposure and gain at which the simulated sensor passes scene values
+// through unchanged, so a picture's values are the scene's.
+inline void ExposeAtUnity(DeviceContext* ctx) {
+  SetExposure(ctx, sim::kUnityExposure);
+  SetGlobalGain(ctx, sim::kUnityGain);
+}
 
 // A KSDATAFORMAT + KS_VIDEOINFOHEADER as bytes, for malformed-format tests.
 inline KS_VIDEOINFOHEADER& VideoInfoOf(Bytes& format) {

@@ -700,7 +700,7 @@ class FailingFilter {
   PDEVICE_OBJECT Device() { return &device_; }
 
  private:
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* self = static_cast<FailingFilter*>(device->DeviceExtension);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     auto* urb = static_cast<PURB>(location->Parameters.Others.Argument1);

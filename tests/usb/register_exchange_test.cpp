@@ -216,7 +216,7 @@ class UrbErrorBelow {
   ~UrbErrorBelow() { ctx_->usb.lowerDeviceObject = saved_; }
 
  private:
-  static NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp) {
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP irp) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = USBD_STATUS_STALL_PID;  // the transfer length stays as asked
     irp->IoStatus.Status = STATUS_SUCCESS;

@@ -4,7 +4,8 @@
 
 namespace kscam {
 
-CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device) : device_(std::move(device)) {
+CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device)
+    : device_(std::move(device)), entry_(DriverEntry) {
   bus_ = std::make_unique<host::UsbBus>();
   bus_->Plug(device_.get());
   classDriver_ = std::make_unique<host::KsClassDriver>();
@@ -21,7 +22,7 @@ CameraSystem::~CameraSystem() {
 }
 
 NTSTATUS CameraSystem::LoadDriver() {
-  NTSTATUS status = classDriver_->Load(DriverEntry);
+  NTSTATUS status = classDriver_->Load(entry_);
   ksDevice_ = std::make_unique<host::KsDeviceHost>(*classDriver_, bus_->PhysicalDeviceObject());
   return status;
 }

@@ -21,6 +21,9 @@ class CameraSystem {
   CameraSystem(const CameraSystem&) = delete;
   CameraSystem& operator=(const CameraSystem&) = delete;
 
+  // The driver LoadDriver calls: the host build's entry unless another is
+  // given (a Windows build of the driver loaded into the platform).
+  void UseDriverEntry(DRIVER_INITIALIZE* entry) { entry_ = entry; }
   NTSTATUS LoadDriver();
   NTSTATUS AddDevice();
   NTSTATUS StartDevice();
@@ -48,6 +51,7 @@ class CameraSystem {
   std::unique_ptr<host::UsbBus> bus_;
   std::unique_ptr<host::KsClassDriver> classDriver_;
   std::unique_ptr<host::KsDeviceHost> ksDevice_;
+  DRIVER_INITIALIZE* entry_;
 };
 
 }  // namespace kscam

@@ -6,7 +6,7 @@
 #include "platform/nt.h"
 
 typedef PVOID KSOBJECT_BAG;
-typedef void (*PFNKSFREE)(PVOID data);
+typedef void (NTAPI *PFNKSFREE)(PVOID data);
 struct _CM_RESOURCE_LIST;
 typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
 struct _FILE_OBJECT;
@@ -146,7 +146,7 @@ typedef struct {
 // ---------------------------------------------------------------------------
 // Automation tables.
 // ---------------------------------------------------------------------------
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
+typedef NTSTATUS (NTAPI *PFNKSHANDLER)(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
 typedef struct {
   ULONG PropertyId;
@@ -238,18 +238,18 @@ struct _KSPIN {
 // ---------------------------------------------------------------------------
 // Dispatch tables and descriptors.
 // ---------------------------------------------------------------------------
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp,
+typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp,
                                         PCM_RESOURCE_LIST translatedResources,
                                         PCM_RESOURCE_LIST untranslatedResources);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PVOID capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE,
+typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
+typedef void (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PVOID capabilities);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE,
                                           SYSTEM_POWER_STATE, DEVICE_POWER_STATE,
                                           SYSTEM_POWER_STATE, LONG action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE,
+typedef void (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE,
                                     DEVICE_POWER_STATE);
 
 struct _KSDEVICE_DISPATCH {
@@ -277,9 +277,9 @@ struct _KSDEVICE_DESCRIPTOR {
   ULONG Version;
 };
 
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER filter, PIRP irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER filter, PKSPROCESSPIN_INDEXENTRY index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER filter);
+typedef NTSTATUS (NTAPI *PFNKSFILTERIRP)(PKSFILTER filter, PIRP irp);
+typedef NTSTATUS (NTAPI *PFNKSFILTERPROCESS)(PKSFILTER filter, PKSPROCESSPIN_INDEXENTRY index);
+typedef NTSTATUS (NTAPI *PFNKSFILTERVOID)(PKSFILTER filter);
 
 struct _KSFILTER_DISPATCH {
   PFNKSFILTERIRP Create;
@@ -288,9 +288,9 @@ struct _KSFILTER_DISPATCH {
   PFNKSFILTERVOID Reset;
 };
 
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN pin, PIRP irp);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN pin);
-typedef void (*PFNKSPINVOID)(PKSPIN pin);
+typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN pin, PIRP irp);
+typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN pin);
+typedef void (NTAPI *PFNKSPINVOID)(PKSPIN pin);
 typedef struct {
   ULONG Size;
   ULONG Flags;
@@ -300,11 +300,11 @@ typedef struct {
   ULONG Count;
   PKSATTRIBUTE* Attributes;
 } KSATTRIBUTE_LIST, *PKSATTRIBUTE_LIST;
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN pin, PKSDATAFORMAT oldFormat,
+typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                           PKSMULTIPLE_ITEM oldAttributeList,
                                           const KSDATARANGE* dataRange,
                                           const KSATTRIBUTE_LIST* attributeRange);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN pin, KSSTATE toState, KSSTATE fromState);
 
 struct _KSPIN_DISPATCH {
   PFNKSPINIRP Create;
@@ -319,7 +319,7 @@ struct _KSPIN_DISPATCH {
   const void* Allocator;
 };
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID context, PIRP irp, PKSP_PIN pin,
                                             PKSDATARANGE dataRange,
                                             PKSDATARANGE matchingDataRange,
                                             ULONG dataBufferSize, PVOID data, PULONG dataSize);
@@ -553,23 +553,23 @@ typedef struct {
 // ---------------------------------------------------------------------------
 // Class driver calls.
 // ---------------------------------------------------------------------------
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
                             const KSDEVICE_DESCRIPTOR* descriptor);
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
                                PWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor,
                                ULONG createItemFlags, PVOID sleepCallback, PVOID wakeCallback,
                                PKSFILTERFACTORY* filterFactory);
-void KsAcquireDevice(PKSDEVICE device);
-void KsReleaseDevice(PKSDEVICE device);
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free);
-PKSDEVICE KsGetDevice(PVOID object);
+void NTAPI KsAcquireDevice(PKSDEVICE device);
+void NTAPI KsReleaseDevice(PKSDEVICE device);
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free);
+PKSDEVICE NTAPI KsGetDevice(PVOID object);
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER filter) { return KsGetDevice(filter); }
-PKSFILTER KsGetFilterFromIrp(PIRP irp);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp);
 // Makes sure the item *pointerToItem points to is one the bag owns: a copy of
 // newSize bytes (the first oldSize copied, the rest zeroed) replaces it unless
 // it is already in the bag and large enough; an old item the bag owned is
 // freed. On failure nothing changes.
-NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
 
 
 // ---------------------------------------------------------------------------
@@ -580,15 +580,15 @@ typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKE
 
 // The oldest client frame not yet completed, locked for the caller; null when
 // the client has queued none.
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
 // Unlocks the pointer; with eject the frame goes back to the client.
-void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject);
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject);
 // Asks the class driver to call the pin's Process (up to dispatch level).
-void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
+void NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
 // The pin's processing mutex, which Process runs under; passive level.
-void KsPinAcquireProcessingMutex(PKSPIN pin);
-void KsPinReleaseProcessingMutex(PKSPIN pin);
-PKSFILTER KsPinGetParentFilter(PKSPIN pin);
+void NTAPI KsPinAcquireProcessingMutex(PKSPIN pin);
+void NTAPI KsPinReleaseProcessingMutex(PKSPIN pin);
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN pin);
 
 typedef GUID IID;
 typedef const IID& REFIID;
@@ -600,18 +600,18 @@ typedef struct {
 
 // The clock a pin's client gave it, in 100-nanosecond units.
 struct IKsReferenceClock {
-  virtual NTSTATUS QueryInterface(REFIID interfaceId, PVOID* object) = 0;
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
-  virtual LONGLONG GetTime() = 0;
-  virtual LONGLONG GetPhysicalTime() = 0;
-  virtual LONGLONG GetCorrelatedTime(PLONGLONG systemTime) = 0;
-  virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) = 0;
-  virtual NTSTATUS GetResolution(PKSRESOLUTION resolution) = 0;
-  virtual NTSTATUS GetState(PKSSTATE state) = 0;
+  virtual NTSTATUS NTAPI QueryInterface(REFIID interfaceId, PVOID* object) = 0;
+  virtual ULONG NTAPI AddRef() = 0;
+  virtual ULONG NTAPI Release() = 0;
+  virtual LONGLONG NTAPI GetTime() = 0;
+  virtual LONGLONG NTAPI GetPhysicalTime() = 0;
+  virtual LONGLONG NTAPI GetCorrelatedTime(PLONGLONG systemTime) = 0;
+  virtual LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG systemTime) = 0;
+  virtual NTSTATUS NTAPI GetResolution(PKSRESOLUTION resolution) = 0;
+  virtual NTSTATUS NTAPI GetState(PKSSTATE state) = 0;
 };
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 // STATUS_UNSUCCESSFUL when the pin has no clock; otherwise the caller owns
 // one reference and must Release it.
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* referenceClock);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* referenceClock);

@@ -9,7 +9,11 @@
 // ---------------------------------------------------------------------------
 // Basic types, with the widths of the 64-bit Windows ABI (LONG is 32 bits).
 // ---------------------------------------------------------------------------
-#define NTAPI
+// The platform's calling convention, on both sides of every call between
+// the driver and the platform: the host stand-in serves the driver built
+// here and the Windows binary loaded into it alike, and a function or
+// callback declared without it does not compile against the other.
+#define NTAPI __attribute__((ms_abi))
 #define IN
 #define OUT
 #define OPTIONAL
@@ -118,9 +122,9 @@ typedef struct _LIST_ENTRY {
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-KIRQL KeGetCurrentIrql();
-void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
-void KeLowerIrql(KIRQL newIrql);
+KIRQL NTAPI KeGetCurrentIrql();
+void NTAPI KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+void NTAPI KeLowerIrql(KIRQL newIrql);
 
 // ---------------------------------------------------------------------------
 // Interlocked operations on 32-bit values.
@@ -157,9 +161,9 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exc
 // ---------------------------------------------------------------------------
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
-void ExFreePoolWithTag(PVOID p, ULONG tag);
-void ExFreePool(PVOID p);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag);
+void NTAPI ExFreePool(PVOID p);
 
 // ---------------------------------------------------------------------------
 // Dispatcher objects: events and (later) threads share one header, so that
@@ -190,12 +194,12 @@ typedef struct _KEVENT {
 typedef LONG KPRIORITY;
 #define IO_NO_INCREMENT 0
 
-void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
-LONG KeResetEvent(PRKEVENT event);
-void KeClearEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode,
+void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+LONG NTAPI KeResetEvent(PRKEVENT event);
+void NTAPI KeClearEvent(PRKEVENT event);
+LONG NTAPI KeReadStateEvent(PRKEVENT event);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode,
                                BOOLEAN alertable, PLARGE_INTEGER timeout);
 
 // Kernel mutexes: owned by a thread, which may acquire one again; waits use
@@ -208,20 +212,20 @@ typedef struct _KMUTANT {
   BOOLEAN Abandoned;
   UCHAR ApcDisable;
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
-void KeInitializeMutex(PRKMUTEX mutex, ULONG level);
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+void NTAPI KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
 
 // Spin locks. KSPIN_LOCK is one word, as on the platform.
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
-void KeInitializeSpinLock(PKSPIN_LOCK lock);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
-void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
 #define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KeAcquireSpinLockRaiseToDpc(lock))
 
 // Critical regions hold off normal kernel APCs for the current thread; the host
 // has no APCs, so they only count nesting (and check it is balanced).
-void KeEnterCriticalRegion();
-void KeLeaveCriticalRegion();
+void NTAPI KeEnterCriticalRegion();
+void NTAPI KeLeaveCriticalRegion();
 
 // Extended processor state (the wide vector registers), which kernel code
 // must save before it uses them.
@@ -229,8 +233,8 @@ typedef struct _XSTATE_SAVE {
   ULONGLONG Reserved[7];  // the host records the saving thread and level here
 } XSTATE_SAVE, *PXSTATE_SAVE;
 #define XSTATE_MASK_AVX (1ull << 2)
-NTSTATUS KeSaveExtendedProcessorState(ULONGLONG mask, PXSTATE_SAVE state);
-void KeRestoreExtendedProcessorState(PXSTATE_SAVE state);
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONGLONG mask, PXSTATE_SAVE state);
+void NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE state);
 
 // Fast mutexes (used where a passive-level lock serialises long exchanges).
 typedef struct _FAST_MUTEX {
@@ -240,9 +244,9 @@ typedef struct _FAST_MUTEX {
   KEVENT Event;
   ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
-void ExInitializeFastMutex(PFAST_MUTEX mutex);
-void ExAcquireFastMutex(PFAST_MUTEX mutex);
-void ExReleaseFastMutex(PFAST_MUTEX mutex);
+void NTAPI ExInitializeFastMutex(PFAST_MUTEX mutex);
+void NTAPI ExAcquireFastMutex(PFAST_MUTEX mutex);
+void NTAPI ExReleaseFastMutex(PFAST_MUTEX mutex);
 
 // ---------------------------------------------------------------------------
 // Memory descriptor lists.
@@ -271,15 +275,15 @@ typedef struct _MDL {
 #define MmGetMdlPfnArray(mdl) ((PPFN_NUMBER)((mdl) + 1))
 #define MmGetMdlVirtualAddress(mdl) ((PVOID)((PCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
-PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
+PVOID NTAPI MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 #define NormalPagePriority 16
 
 struct _IRP;
-PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
+PMDL NTAPI IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
                    BOOLEAN chargeQuota, struct _IRP* irp);
-void IoFreeMdl(PMDL mdl);
-void MmBuildMdlForNonPagedPool(PMDL mdl);
-void IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length);
+void NTAPI IoFreeMdl(PMDL mdl);
+void NTAPI MmBuildMdlForNonPagedPool(PMDL mdl);
+void NTAPI IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length);
 
 // ---------------------------------------------------------------------------
 // Device and driver objects, I/O requests.
@@ -306,14 +310,14 @@ typedef struct _IO_STATUS_BLOCK {
 
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp,
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp,
                                        PVOID context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef void DRIVER_CANCEL(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
+typedef void NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driverObject,
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driverObject,
                                    PUNICODE_STRING registryPath);
 
 typedef struct _DRIVER_OBJECT {
@@ -451,18 +455,18 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
   return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
 }
 
-PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
-void IoFreeIrp(PIRP irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+PIRP NTAPI IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
+void NTAPI IoFreeIrp(PIRP irp);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
                                    PVOID inputBuffer, ULONG inputBufferLength,
                                    PVOID outputBuffer, ULONG outputBufferLength,
                                    BOOLEAN internalDeviceIoControl, PKEVENT event,
                                    PIO_STATUS_BLOCK ioStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-void IofCompleteRequest(PIRP irp, CHAR priorityBoost);
-BOOLEAN IoCancelIrp(PIRP irp);
-void IoAcquireCancelSpinLock(PKIRQL irql);
-void IoReleaseCancelSpinLock(KIRQL irql);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+void NTAPI IofCompleteRequest(PIRP irp, CHAR priorityBoost);
+BOOLEAN NTAPI IoCancelIrp(PIRP irp);
+void NTAPI IoAcquireCancelSpinLock(PKIRQL irql);
+void NTAPI IoReleaseCancelSpinLock(KIRQL irql);
 
 // ---------------------------------------------------------------------------
 // Device I/O control codes.
@@ -478,7 +482,7 @@ void IoReleaseCancelSpinLock(KIRQL irql);
 // ---------------------------------------------------------------------------
 // Small run-time helpers.
 // ---------------------------------------------------------------------------
-void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 #ifndef ASSERT
 #define ASSERT(e) ((void)0)
@@ -515,16 +519,16 @@ typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
 // Closes a handle of any kind the stand-in hands out (threads, registry
 // keys). Closing an unknown or already closed handle is a fault, as the
 // platform's verifier makes it.
-NTSTATUS ZwClose(HANDLE handle);
+NTSTATUS NTAPI ZwClose(HANDLE handle);
 
 // ---------------------------------------------------------------------------
 // Processors, system threads and referenced objects.
 // ---------------------------------------------------------------------------
 typedef ULONG_PTR KAFFINITY, *PKAFFINITY;
 // The number of processors the system runs on; their mask in *activeProcessors.
-ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors);
+ULONG NTAPI KeQueryActiveProcessorCount(PKAFFINITY activeProcessors);
 
-typedef void KSTART_ROUTINE(PVOID startContext);
+typedef void NTAPI KSTART_ROUTINE(PVOID startContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 typedef struct _CLIENT_ID {
@@ -539,19 +543,19 @@ typedef struct _CLIENT_ID {
 // A system thread runs startRoutine at passive level in the system process.
 // The handle must be a kernel handle (OBJ_KERNEL_HANDLE): without it the
 // handle would land in whatever process the caller runs in.
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
                               HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
                               PVOID startContext);
 // Ends the calling system thread; never returns.
-NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus);
 
 extern POBJECT_TYPE* PsThreadType;
 
 // The object behind a handle, with one reference the caller must drop with
 // ObDereferenceObject. A thread object is a dispatcher object: waiting on it
 // returns once the thread has ended.
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
                                    KPROCESSOR_MODE accessMode, PVOID* object,
                                    POBJECT_HANDLE_INFORMATION handleInformation);
-LONG_PTR ObfDereferenceObject(PVOID object);
+LONG_PTR NTAPI ObfDereferenceObject(PVOID object);
 #define ObDereferenceObject ObfDereferenceObject

@@ -261,9 +261,9 @@ typedef struct _USBD_INTERFACE_LIST_ENTRY {
   PUSBD_INTERFACE_INFORMATION Interface;
 } USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
+PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor, PVOID startPosition,
     LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass, LONG interfaceSubClass,
     LONG interfaceProtocol);
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
+PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
                                        PUSBD_INTERFACE_LIST_ENTRY interfaceList);

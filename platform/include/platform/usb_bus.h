@@ -134,8 +134,8 @@ class UsbBus final : private UsbBusSink {
   struct Work;
 
   void InDataAvailable() override;
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-  static void CancelPendingIn(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
+  static void NTAPI CancelPendingIn(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS HandleIoctl(PIRP irp);
   NTSTATUS SubmitUrb(PIRP irp, PURB urb);
   NTSTATUS QueueIn(PIRP irp, Pipe* pipe);
