@@ -84,8 +84,10 @@ TEST_F(Client, OpensNegotiatesRunsReceivesAndStopsPromptly) {
     }
     uint64_t slowBefore = camera.KsDevice().PinCallbackTiming().slowCalls;
     EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+#ifndef __SANITIZE_THREAD__  // instrumentation slows the conversion a stop waits for many times over
     EXPECT_EQ(camera.KsDevice().PinCallbackTiming().slowCalls, slowBefore)
         << "each of the driver's steps down to STOP within the platform's 500 ms bound";
+#endif
     Frame frame;
     while (client.NextFrame(&frame, milliseconds(0)) == STATUS_SUCCESS) {
     }
