@@ -102,6 +102,9 @@ TEST(SystemThread, BadReferenceRequestsGetStatuses) {
   EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, UserMode, &object, nullptr), STATUS_ACCESS_DENIED);
   EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7770), 0, *PsThreadType, KernelMode, &object, nullptr),
             STATUS_INVALID_HANDLE);
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr), STATUS_SUCCESS);
+  KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);  // run is on this stack
+  ObDereferenceObject(object);
   ZwClose(handle);
   EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr), STATUS_INVALID_HANDLE)
       << "a closed handle";

@@ -39,6 +39,10 @@ NTSTATUS CameraSystem::BringUp() {
   return status;
 }
 
+bool CameraSystem::Ready() {
+  return ksDevice_ != nullptr && ksDevice_->Device()->Started && !ksDevice_->FilterFactories().empty();
+}
+
 NTSTATUS CameraSystem::ReEnumerate() {
   bus_->Unplug();
   ksDevice_->Stop();

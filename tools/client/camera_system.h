@@ -36,6 +36,9 @@ class CameraSystem {
   // new one added and started. The first failing status, else success.
   NTSTATUS ReEnumerate();
 
+  // Loaded, added and started, with a filter factory to open.
+  bool Ready();
+
   host::UsbBus& Bus() { return *bus_; }
   host::UsbDeviceModel& Device() { return *device_; }
   sim::SimulatedCamera* Camera() { return camera_; }  // null for another device

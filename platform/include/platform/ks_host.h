@@ -19,8 +19,9 @@ struct PinObject;
 
 // A client frame coming back, as a completed read request would: status
 // STATUS_SUCCESS with the minidriver's stream header (Data is the client's
-// buffer, DataUsed bytes of it filled), or STATUS_CANCELLED when the pin
-// stopped before the frame was filled.
+// buffer, which holds the whole extent as the minidriver left it; DataUsed
+// says how much is the frame), or STATUS_CANCELLED when the pin stopped
+// before the frame was filled.
 struct FrameCompletion {
   NTSTATUS status;
   KSSTREAM_HEADER header;
