@@ -29,7 +29,7 @@ typedef const char16_t* PCWSTR;
 typedef int32_t LONG, *PLONG, INT;
 typedef uint32_t ULONG, *PULONG, DWORD, UINT;
 typedef int64_t LONGLONG, LONG_PTR, *PLONGLONG;
-typedef uint64_t ULONGLONG, ULONG_PTR, SIZE_T, *PULONG_PTR;
+typedef uint64_t ULONGLONG, ULONG_PTR, SIZE_T, *PULONG_PTR, ULONG64;
 typedef int32_t NTSTATUS;
 typedef int WINBOOL;
 typedef UCHAR KIRQL, *PKIRQL;
