@@ -43,6 +43,7 @@ uint8_t BridgeRegisters::ReadExternal(uint16_t address) {
     case kCpuControl:
       return 0;
     case kCommandCount:
+      if (commandCount_ == 0) ++emptyPolls_;
       return commandCount_;
     case kReplyStatus:
       return replies_.size() >= kReplyQueueDepth ? 1 : 0;

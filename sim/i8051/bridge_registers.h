@@ -96,6 +96,9 @@ class BridgeRegisters final : public Bus {
   bool TakeReply(BridgePacket& packet, uint32_t& length);
   size_t PendingReplies() const { return replies_.size(); }
   void DropReplies() { replies_.clear(); }
+  // How often the firmware found the command buffer empty: the owner runs
+  // the core until this moves, which is when the firmware has gone idle.
+  uint64_t EmptyPolls() const { return emptyPolls_; }
   // The processor's reset: the registers return to their power-on state.
   void Reset();
 
@@ -117,6 +120,7 @@ class BridgeRegisters final : public Bus {
   BridgePacket replyBuffer_{};
   uint8_t commandCount_ = 0;
   uint8_t i2cStatus_ = 0;
+  uint64_t emptyPolls_ = 0;
   std::deque<Reply> replies_;
 };
 

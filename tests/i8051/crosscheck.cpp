@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/i8051/core.h"
+#include "sim/i8051/intel_hex.h"
 
 namespace {
 
@@ -39,27 +40,6 @@ const std::vector<std::pair<std::string, uint8_t>> kRegisters = {
 bool OnPath(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-int HexValue(const std::string& text, size_t at, size_t digits) {
-  return static_cast<int>(std::stoul(text.substr(at, digits), nullptr, 16));
-}
-
-// Loads an Intel HEX file into a 64 KiB code space.
-bool LoadHex(const std::string& path, std::vector<uint8_t>& code) {
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() < 11 || line[0] != ':') continue;
-    int count = HexValue(line, 1, 2);
-    int address = HexValue(line, 3, 4);
-    int type = HexValue(line, 7, 2);
-    if (type == 1) return true;
-    if (type != 0 || line.size() < 11 + 2u * count) return false;
-    for (int k = 0; k < count; ++k) code[(address + k) & 0xFFFF] = static_cast<uint8_t>(HexValue(line, 9 + 2 * k, 2));
-  }
-  return false;
-}
 
 // Runs one program on our core, noting which opcodes it executed.
 bool RunOurs(const std::vector<uint8_t>& code, Snapshot& result, std::array<bool, 256>& executed, std::string& error) {
@@ -204,7 +184,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> code(sim::i8051::Core::kSpaceBytes);
     Snapshot ours, theirs;
     std::string error;
-    if (std::system(build.c_str()) != 0 || !LoadHex(base + ".ihx", code)) error = "could not assemble " + source;
+    if (std::system(build.c_str()) != 0 || !sim::i8051::LoadIntelHex(base + ".ihx", code.data())) error = "could not assemble " + source;
     else if (RunOurs(code, ours, executed, error) && RunS51(base + ".ihx", work, theirs, error)) {
       int differences = Compare(name, ours, theirs);
       if (differences == 0) {

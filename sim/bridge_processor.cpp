@@ -1,0 +1,64 @@
+#include "sim/bridge_processor.h"
+
+namespace sim {
+
+BridgeProcessor::BridgeProcessor(Sensor& sensor) : sensor_(sensor) { registers_.Connect(core_); }
+
+void BridgeProcessor::SetReset(bool hold) {
+  if (hold) {
+    held_ = true;
+    return;
+  }
+  if (!held_) return;  // already running: a release without a hold changes nothing
+  held_ = false;
+  hung_ = false;
+  core_.Reset();
+  registers_.Reset();
+  RunUntilIdle();
+}
+
+bool BridgeProcessor::Command(const uint8_t* data, uint32_t length) {
+  if (held_ || hung_ || !registers_.OfferCommand(data, length)) return false;
+  RunUntilIdle();
+  return true;
+}
+
+void BridgeProcessor::RunUntilIdle() {
+  uint64_t polls = registers_.EmptyPolls();
+  for (uint64_t ran = 0; ran < kIdleBudget; ran += 64) {
+    core_.Run(64);
+    if (core_.Stopped() != i8051::Core::Stop::None) break;
+    if (registers_.EmptyPolls() != polls && !registers_.CommandBufferFull()) return;
+  }
+  hung_ = true;
+}
+
+bool BridgeProcessor::I2cWrite(uint8_t device, uint8_t number, uint16_t value) {
+  if (device != kSensorI2cAddress) return false;
+  sensor_.Write(number, value);
+  return true;
+}
+
+bool BridgeProcessor::I2cRead(uint8_t device, uint8_t number, uint16_t& value) {
+  if (device != kSensorI2cAddress) return false;
+  value = sensor_.Read(number);
+  return true;
+}
+
+void BridgeProcessor::FrameGo(uint32_t bytes) {
+  ++events_.goes;
+  events_.lastFrameSize = bytes;
+}
+
+void BridgeProcessor::FrameHalt() { ++events_.halts; }
+
+void BridgeProcessor::SetHalfClock(bool on) { events_.halfClock = on; }
+
+void BridgeProcessor::ReEnumerate(uint16_t vendorId, uint16_t productId, uint16_t release) {
+  ++events_.reEnumerations;
+  events_.vendorId = vendorId;
+  events_.productId = productId;
+  events_.release = release;
+}
+
+}  // namespace sim
