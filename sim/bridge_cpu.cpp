@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#include <algorithm>
+
+#include "sim/firmware_command_loop.h"
+
 namespace sim {
 
 namespace {
@@ -16,11 +20,12 @@ void Move(bool toHost, uint8_t* memory, uint8_t* data, uint32_t length) {
 
 }  // namespace
 
-BridgeCpu::BridgeCpu(bool cameraFirmwareRunning) {
+BridgeCpu::BridgeCpu(bool cameraFirmwareRunning, BridgeProcessor* processor) : processor_(processor) {
   if (!cameraFirmwareRunning) return;
   std::vector<uint8_t> program =
-      ComposeProgram({kCameraCommandLoop, kCameraVendorId, kCameraProductId, kCameraRelease});
-  memcpy(internal_.data(), program.data(), program.size());
+      processor_ ? BuiltCameraFirmware()
+                 : ComposeProgram({kCameraCommandLoop, kCameraVendorId, kCameraProductId, kCameraRelease});
+  memcpy(internal_.data(), program.data(), std::min<size_t>(program.size(), internal_.size()));
   Release();
   reEnumerations_ = 0;  // it powered up as the camera
 }
@@ -36,8 +41,19 @@ host::UsbTransferResult BridgeCpu::VendorRequest(bool toHost, uint8_t request, u
   return kStall;
 }
 
+bool BridgeCpu::CameraFirmwareRunning() const {
+  if (processor_ == nullptr) return Runs(kCameraCommandLoop);
+  // Once re-enumerated the USB core keeps the camera's identity, even if the
+  // program stops answering later.
+  return state_ == State::Running && processor_->Events().reEnumerations != processorReEnumerations_;
+}
+
 DeviceIdentity BridgeCpu::Identity() const {
   if (!CameraFirmwareRunning()) return kBridgeIdentity;
+  if (processor_ != nullptr) {
+    const BridgeEvents& events = processor_->Events();
+    return {events.vendorId, events.productId, events.release};
+  }
   return {program_->vendorId, program_->productId, program_->release};
 }
 
@@ -66,6 +82,7 @@ host::UsbTransferResult BridgeCpu::CpuControl(bool toHost, uint8_t* data, uint32
   if (data[0] & 1) {
     state_ = State::Reset;
     program_.reset();
+    if (processor_ != nullptr) processor_->SetReset(true);
   } else if (state_ == State::Reset) {
     Release();
   }
@@ -81,7 +98,13 @@ bool BridgeCpu::Runs(uint8_t capability) const {
 // keeps its own identity and answers only what its core answers.
 void BridgeCpu::Release() {
   state_ = State::Running;
-  program_ = IdentifyProgram(internal_.data(), kInternalMemoryBytes);
+  if (processor_ != nullptr) {
+    processorReEnumerations_ = processor_->Events().reEnumerations;
+    memcpy(processor_->Memory(), internal_.data(), internal_.size());
+    processor_->SetReset(false);
+  } else {
+    program_ = IdentifyProgram(internal_.data(), kInternalMemoryBytes);
+  }
   if (CameraFirmwareRunning()) ++reEnumerations_;
 }
 

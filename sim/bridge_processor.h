@@ -57,6 +57,9 @@ class BridgeProcessor final : private i8051::BridgeHardware {
   void DropReplies() { registers_.DropReplies(); }
 
   const BridgeEvents& Events() const { return events_; }
+  uint32_t FrameSizeRegister() const { return registers_.FrameSize(); }
+  // Released from reset, and not hung.
+  bool Running() const { return !held_ && !hung_; }
   uint64_t Instructions() const { return core_.Executed(); }
 
  private:

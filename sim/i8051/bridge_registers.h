@@ -101,6 +101,8 @@ class BridgeRegisters final : public Bus {
   uint64_t EmptyPolls() const { return emptyPolls_; }
   // The processor's reset: the registers return to their power-on state.
   void Reset();
+  // The frame size registers as the firmware last wrote them.
+  uint32_t FrameSize() const;
 
   // --- Bus ---
   uint8_t ReadExternal(uint16_t address) override;
@@ -112,7 +114,6 @@ class BridgeRegisters final : public Bus {
     uint32_t length;
   };
   void RunI2c(uint8_t control);
-  uint32_t FrameSize() const;
 
   BridgeHardware& hardware_;
   std::array<uint8_t, 0x100> registers_{};  // page 0xE6 as last written

@@ -31,29 +31,34 @@ bool RecordBytes(const std::string& line, std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-bool ParseIntelHex(const std::string& text, uint8_t* space) {
+bool ParseIntelHex(const std::string& text, uint8_t* space, uint32_t* end) {
   std::istringstream in(text);
   std::vector<uint8_t> bytes;
+  uint32_t highest = 0;
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
     if (!RecordBytes(line, bytes)) return false;
     uint8_t type = bytes[3];
-    if (type == 1) return true;
+    if (type == 1) {
+      if (end != nullptr) *end = highest;
+      return true;
+    }
     if (type != 0) return false;
     uint32_t address = static_cast<uint32_t>(bytes[1] << 8 | bytes[2]);
     if (address + bytes[0] > 0x10000) return false;
     for (uint8_t k = 0; k < bytes[0]; ++k) space[address + k] = bytes[4 + k];
+    if (bytes[0] != 0 && address + bytes[0] > highest) highest = address + bytes[0];
   }
   return false;
 }
 
-bool LoadIntelHex(const std::string& path, uint8_t* space) {
+bool LoadIntelHex(const std::string& path, uint8_t* space, uint32_t* end) {
   std::ifstream in(path);
   if (!in) return false;
   std::stringstream text;
   text << in.rdbuf();
-  return ParseIntelHex(text.str(), space);
+  return ParseIntelHex(text.str(), space, end);
 }
 
 }  // namespace sim::i8051

@@ -12,11 +12,15 @@ using sim::i8051::ParseIntelHex;
 
 TEST(IntelHex, LoadsDataRecordsAtTheirAddresses) {
   std::vector<uint8_t> space(0x10000, 0xEE);
-  ASSERT_TRUE(ParseIntelHex(":03000000020006F5\r\n:01FFFF00AA57\n\n:00000001FF\n", space.data()));
+  uint32_t end = 0;
+  ASSERT_TRUE(ParseIntelHex(":03000000020006F5\r\n:01FFFF00AA57\n\n:00000001FF\n", space.data(), &end));
+  EXPECT_EQ(end, 0x10000u);
   EXPECT_EQ(space[0], 0x02);
   EXPECT_EQ(space[2], 0x06);
   EXPECT_EQ(space[3], 0xEE);
   EXPECT_EQ(space[0xFFFF], 0xAA);
+  ASSERT_TRUE(ParseIntelHex(":03001000020006E5\n:00000001FF\n", space.data(), &end));
+  EXPECT_EQ(end, 0x13u);
 }
 
 TEST(IntelHex, RefusesMalformedFiles) {
