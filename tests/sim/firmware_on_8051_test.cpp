@@ -111,6 +111,28 @@ TEST_F(FirmwareOn8051, FirmwareThatStopsAfterReEnumeratingStallsCommands) {
   EXPECT_EQ(camera.BulkOut(sim::kCommandEndpoint, packet, 64).status, USBD_STATUS_STALL_PID);
 }
 
+// The USB core's reply faults apply to the firmware's replies as they do to
+// the command model's.
+TEST_F(FirmwareOn8051, ReplyFaultsShapeTheFirmwaresAnswers) {
+  options.firmwareRunning = true;
+  sim::SimulatedCamera camera(options);
+  uint8_t packet[64] = {0x0C, 0x00};
+  struct Case {
+    sim::CameraFaults faults;
+    size_t packets;
+    uint32_t bytes;
+  } cases[] = {{{}, 2, 64}, {{.noReplies = true}, 0, 0}, {{.firstReplyOnly = true}, 1, 64},
+               {{.shortReplyBytes = 10}, 2, 10}};
+  for (const Case& c : cases) {
+    camera.SetFaults(c.faults);
+    ASSERT_EQ(camera.BulkOut(sim::kCommandEndpoint, packet, 64).status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(camera.PendingReplies(), c.packets);
+    uint8_t reply[64];
+    for (size_t k = 0; k < c.packets; ++k) EXPECT_EQ(camera.BulkIn(sim::kReplyEndpoint, reply, 64).bytes, c.bytes);
+    EXPECT_EQ(camera.PendingReplies(), 0u);
+  }
+}
+
 TEST_F(FirmwareOn8051, PowersUpRunningTheBuiltFirmware) {
   options.firmwareRunning = true;
   sim::SimulatedCamera camera(options);
