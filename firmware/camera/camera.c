@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include "../bridge.h"
+#include "../identity.h"
 
 #define SENSOR_ADDRESS 0x36
 #define CAMERA_VENDOR_ID 0xF5C0
@@ -29,6 +30,8 @@
 #define CMD_REGISTER_READ 0x0C
 #define CMD_HALF_CLOCK 0x23
 #define CMD_HALF_CLOCK_QUERY 0x24
+
+FIRMWARE_IDENTITY(CAPABILITY_CAMERA, CAMERA_VENDOR_ID, CAMERA_PRODUCT_ID, CAMERA_RELEASE);
 
 static uint8_t halfClock;
 
