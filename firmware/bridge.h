@@ -28,6 +28,11 @@ BRIDGE_REGISTER(USB_RELEASE_LOW, 0xE644);
 BRIDGE_REGISTER(USB_RELEASE_HIGH, 0xE645);
 BRIDGE_REGISTER(USB_CONNECT, 0xE646);    /* write 1: re-enumerate with the identifiers above */
 
+BRIDGE_REGISTER(CONTROL_ENDPOINT, 0xE658); /* read bit 0: a request waits; write 1 done, 2 refuse */
+BRIDGE_REGISTER(CONTROL_COUNT, 0xE659);    /* bytes received, or bytes to send */
+
+__xdata __at(0xE650) volatile uint8_t SETUP[8];
+__xdata __at(0xE780) volatile uint8_t CONTROL_BUFFER[64];
 __xdata __at(0xE700) volatile uint8_t COMMAND[64];
 __xdata __at(0xE740) volatile uint8_t REPLY[64];
 
@@ -37,5 +42,8 @@ __xdata __at(0xE740) volatile uint8_t REPLY[64];
 #define I2C_READ 2
 #define I2C_DONE 0x01
 #define PACKET_BYTES 64
+#define CONTROL_PENDING 0x01
+#define CONTROL_DONE 1
+#define CONTROL_REFUSE 2
 
 #endif

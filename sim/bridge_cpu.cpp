@@ -66,6 +66,13 @@ host::UsbTransferResult BridgeCpu::LoadInternal(bool toHost, uint16_t address, u
 host::UsbTransferResult BridgeCpu::LoadExternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length) {
   // Served by the running program, not by the bridge core: with the
   // processor in reset, or a program that has no such request, nobody answers.
+  if (processor_ != nullptr) {
+    uint32_t moved = 0;
+    if (state_ != State::Running ||
+        !processor_->ControlRequest(toHost, kLoadExternalRequest, address, 0, data, length, moved))
+      return kStall;
+    return {USBD_STATUS_SUCCESS, moved};
+  }
   if (!Runs(kServesExternalLoad)) return kStall;
   if (address < kExternalMemoryStart || uint32_t(address) + length > kExternalMemoryEnd) return kStall;
   Move(toHost, external_.data() + (address - kExternalMemoryStart), data, length);

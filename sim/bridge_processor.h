@@ -26,7 +26,7 @@ constexpr uint8_t kSensorI2cAddress = 0x36;
 struct BridgeEvents {
   uint32_t goes = 0;
   uint32_t halts = 0;
-  uint32_t lastFrameSize = 0;  // as passed with the last go; 0 = the sensor's readout size
+  std::optional<uint32_t> lastFrameSize;  // as passed with the last go; empty: the sensor's readout size
   bool halfClock = false;
   uint32_t reEnumerations = 0;
   uint16_t vendorId = 0, productId = 0, release = 0;  // of the last re-enumeration
@@ -53,11 +53,16 @@ class BridgeProcessor final : private i8051::BridgeHardware {
   // before the call returns.
   bool Command(const uint8_t* data, uint32_t length);
   bool TakeReply(i8051::BridgePacket& packet, uint32_t& length) { return registers_.TakeReply(packet, length); }
+  // A vendor request on the control endpoint, served by the firmware: false
+  // (a stall) when nothing runs, the firmware refuses it or leaves it
+  // unanswered. `moved` is the bytes of the data stage.
+  bool ControlRequest(bool toHost, uint8_t request, uint16_t value, uint16_t index, uint8_t* data, uint32_t length,
+                      uint32_t& moved);
   size_t PendingReplies() const { return registers_.PendingReplies(); }
   void DropReplies() { registers_.DropReplies(); }
 
   const BridgeEvents& Events() const { return events_; }
-  uint32_t FrameSizeRegister() const { return registers_.FrameSize(); }
+  std::optional<uint32_t> FrameSizeRegister() const { return registers_.FrameSize(); }
   // Released from reset, and not hung.
   bool Running() const { return !held_ && !hung_; }
   uint64_t Instructions() const { return core_.Executed(); }
@@ -66,7 +71,7 @@ class BridgeProcessor final : private i8051::BridgeHardware {
   void RunUntilIdle();
   bool I2cWrite(uint8_t device, uint8_t number, uint16_t value) override;
   bool I2cRead(uint8_t device, uint8_t number, uint16_t& value) override;
-  void FrameGo(uint32_t bytes) override;
+  void FrameGo(std::optional<uint32_t> bytes) override;
   void FrameHalt() override;
   void SetHalfClock(bool on) override;
   void ReEnumerate(uint16_t vendorId, uint16_t productId, uint16_t release) override;

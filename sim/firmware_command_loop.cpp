@@ -31,10 +31,6 @@ FrameAction FirmwareCommandLoop::Execute(const Packet& packet, const ReplyFaults
   return FrameAction::None;
 }
 
-std::optional<uint32_t> FirmwareCommandLoop::FrameSize() const {
-  uint32_t bytes = processor_.FrameSizeRegister();
-  if (bytes == 0) return std::nullopt;
-  return bytes;
-}
+std::optional<uint32_t> FirmwareCommandLoop::FrameSize() const { return processor_.FrameSizeRegister(); }
 
 }  // namespace sim

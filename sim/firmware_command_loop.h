@@ -23,7 +23,7 @@ class FirmwareCommandLoop final : public CommandLoop {
   // A packet the firmware does not take (processor in reset or hung) is lost,
   // as the USB core would nak it until the host gave up.
   FrameAction Execute(const Packet& packet, const ReplyFaults& faults) override;
-  // The size registers, when the firmware has set them; 0 means the sensor's own size.
+  // The size registers, when the firmware has set them since its last reset.
   std::optional<uint32_t> FrameSize() const override;
   bool HalfClock() const override { return processor_.Events().halfClock; }
   // The processor's reset clears its registers; only the replies the USB

@@ -39,14 +39,14 @@ namespace sim {
 
 // What executes the camera firmware's command loop.
 enum class BridgeModel {
-  CommandModel,  // a C++ model of the firmware; downloads are checked by their identity block, not run
   Firmware,      // the bridge's 8051 runs what memory holds: the built camera firmware at power-up,
                  // or whatever the host downloaded
+  CommandModel,  // a C++ model of the firmware; downloads are checked by their identity block, not run
 };
 
 struct CameraOptions {
   SensorChip chip = SensorChip::Rev1800;
-  BridgeModel bridge = BridgeModel::CommandModel;
+  BridgeModel bridge = BridgeModel::Firmware;
   bool firmwareRunning = true;  // false: the camera presents the bridge identity
   std::string scene = "chart";  // "chart" (default test chart), "bars" or "ramp"
   bool paced = false;           // pace frame data at a USB 2.0 bulk rate, and control requests too

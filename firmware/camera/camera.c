@@ -10,8 +10,8 @@
  *   then the answer. A packet that finds the reply queue full is dropped, so
  *   a host that never collects replies cannot stall the command loop.
  * - A register read the sensor does not acknowledge answers 0xFFFF.
- * - Go before any frame size passes size 0 to the frame path, which then
- *   sends the sensor's own readout size.
+ * - Go before any frame size makes the frame path send the sensor's own
+ *   readout size.
  */
 #include <stdint.h>
 

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 namespace sim::i8051 {
 
 using namespace bridge;
@@ -19,6 +21,30 @@ bool BridgeRegisters::OfferCommand(const uint8_t* data, uint32_t length) {
   return true;
 }
 
+bool BridgeRegisters::OfferSetup(const uint8_t setup[8], const uint8_t* data, uint32_t length) {
+  if (controlState_ == ControlState::Pending || length > kPacketBytes) return false;
+  for (int k = 0; k < 8; ++k) registers_[(kSetup & 0xFF) + k] = setup[k];
+  bool toDevice = (setup[0] & 0x80) == 0;
+  if (toDevice && length != 0) memcpy(controlBuffer_.data(), data, length);
+  registers_[kControlCount & 0xFF] = static_cast<uint8_t>(toDevice ? length : 0);
+  controlState_ = ControlState::Pending;
+  return true;
+}
+
+bool BridgeRegisters::FinishSetup(uint8_t* data, uint32_t length, uint32_t& moved) {
+  moved = 0;
+  bool done = controlState_ == ControlState::Done;
+  controlState_ = ControlState::Idle;
+  if (!done) return false;
+  if (registers_[kSetup & 0xFF] & 0x80) {
+    moved = std::min<uint32_t>(length, std::min<uint32_t>(registers_[kControlCount & 0xFF], kPacketBytes));
+    if (moved != 0) memcpy(data, controlBuffer_.data(), moved);
+  } else {
+    moved = length;
+  }
+  return true;
+}
+
 bool BridgeRegisters::TakeReply(BridgePacket& packet, uint32_t& length) {
   if (replies_.empty()) return false;
   packet = replies_.front().bytes;
@@ -32,6 +58,9 @@ void BridgeRegisters::Reset() {
   commandBuffer_.fill(0);
   replyBuffer_.fill(0);
   commandCount_ = 0;
+  frameSizeSet_ = false;
+  controlState_ = ControlState::Idle;
+  controlBuffer_.fill(0);
   i2cStatus_ = 0;
   replies_.clear();
 }
@@ -39,6 +68,7 @@ void BridgeRegisters::Reset() {
 uint8_t BridgeRegisters::ReadExternal(uint16_t address) {
   if (address >= kCommandBuffer && address < kCommandBuffer + kPacketBytes) return commandBuffer_[address - kCommandBuffer];
   if (address >= kReplyBuffer && address < kReplyBuffer + kPacketBytes) return replyBuffer_[address - kReplyBuffer];
+  if (address >= kControlBuffer && address < kControlBuffer + kPacketBytes) return controlBuffer_[address - kControlBuffer];
   switch (address) {
     case kCpuControl:
       return 0;
@@ -49,6 +79,8 @@ uint8_t BridgeRegisters::ReadExternal(uint16_t address) {
       return replies_.size() >= kReplyQueueDepth ? 1 : 0;
     case kI2cControl:
       return i2cStatus_;
+    case kControlEndpoint:
+      return controlState_ == ControlState::Pending ? kControlPending : 0;
     case kFrameControl:
     case kUsbConnect:
       return 0;  // strobes
@@ -64,8 +96,13 @@ void BridgeRegisters::WriteExternal(uint16_t address, uint8_t value) {
     replyBuffer_[address - kReplyBuffer] = value;
     return;
   }
+  if (address >= kControlBuffer && address < kControlBuffer + kPacketBytes) {
+    controlBuffer_[address - kControlBuffer] = value;
+    return;
+  }
   if ((address >> 8) != (kCpuControl >> 8)) return;  // the command buffer is the USB core's
   registers_[address & 0xFF] = value;
+  if (address >= kFrameSize && address < kFrameSize + 4) frameSizeSet_ = true;
   switch (address) {
     case kCommandCount:
       commandCount_ = 0;  // any write hands the buffer back
@@ -84,6 +121,10 @@ void BridgeRegisters::WriteExternal(uint16_t address, uint8_t value) {
       break;
     case kI2cControl:
       RunI2c(value);
+      break;
+    case kControlEndpoint:
+      if (controlState_ == ControlState::Pending && (value == kControlDone || value == kControlRefuse))
+        controlState_ = value == kControlDone ? ControlState::Done : ControlState::Refused;
       break;
     case kUsbConnect:
       if (value == 1) {
@@ -117,7 +158,8 @@ void BridgeRegisters::RunI2c(uint8_t control) {
   i2cStatus_ = static_cast<uint8_t>(kI2cDone | (acknowledged ? 0 : kI2cNoAcknowledge));
 }
 
-uint32_t BridgeRegisters::FrameSize() const {
+std::optional<uint32_t> BridgeRegisters::FrameSize() const {
+  if (!frameSizeSet_) return std::nullopt;
   uint32_t bytes = 0;
   for (int k = 3; k >= 0; --k) bytes = bytes << 8 | registers_[(kFrameSize & 0xFF) + k];
   return bytes;

@@ -13,7 +13,9 @@
 //         as one packet on the reply endpoint.
 //   E612  reply status: bit 0 set while the reply queue is full
 //   E620  frame control: 1 = go (send one frame of the size below), 2 = halt
-//   E621..E624  frame size in bytes, least significant byte first
+//   E621..E624  frame size in bytes, least significant byte first; until the
+//         firmware writes one of them after a reset, go sends the sensor's
+//         own readout size
 //   E628  clock: bit 0 = sensor clock at half speed
 //   E630  I2C device address (7 bits)   E631  I2C register number
 //   E632  I2C data bits 15..8           E633  I2C data bits 7..0
@@ -21,7 +23,13 @@
 //         reads bit 0 = done, bit 1 = the device did not acknowledge
 //   E640..E645  vendor, product and release identifiers, little-endian
 //   E646  USB connect: writing 1 re-enumerates with the identifiers above
+//   E650..E657  the setup packet of the control request in progress
+//   E658  control endpoint: reads bit 0 = a request waits for the firmware;
+//         write 1 = done (a request to the host sends the count below from
+//         the buffer), 2 = refuse it (the endpoint stalls)
+//   E659  control endpoint count: bytes received, or bytes to send
 //   E700..E73F  command buffer     E740..E77F  reply buffer
+//   E780..E7BF  control endpoint buffer
 #pragma once
 
 #include <stddef.h>
@@ -29,6 +37,7 @@
 
 #include <array>
 #include <deque>
+#include <optional>
 
 #include "sim/i8051/core.h"
 
@@ -49,6 +58,13 @@ constexpr uint16_t kI2cDataLow = 0xE633;
 constexpr uint16_t kI2cControl = 0xE634;
 constexpr uint16_t kIdentity = 0xE640;
 constexpr uint16_t kUsbConnect = 0xE646;
+constexpr uint16_t kSetup = 0xE650;
+constexpr uint16_t kControlEndpoint = 0xE658;
+constexpr uint16_t kControlCount = 0xE659;
+constexpr uint16_t kControlBuffer = 0xE780;
+constexpr uint8_t kControlPending = 0x01;
+constexpr uint8_t kControlDone = 1;
+constexpr uint8_t kControlRefuse = 2;
 constexpr uint16_t kCommandBuffer = 0xE700;
 constexpr uint16_t kReplyBuffer = 0xE740;
 constexpr uint32_t kPacketBytes = 64;
@@ -70,7 +86,8 @@ class BridgeHardware {
   // False when no device answers at `device`.
   virtual bool I2cWrite(uint8_t device, uint8_t number, uint16_t value) = 0;
   virtual bool I2cRead(uint8_t device, uint8_t number, uint16_t& value) = 0;
-  virtual void FrameGo(uint32_t bytes) = 0;
+  // `bytes` is empty when the firmware has set no frame size.
+  virtual void FrameGo(std::optional<uint32_t> bytes) = 0;
   virtual void FrameHalt() = 0;
   virtual void SetHalfClock(bool on) = 0;
   virtual void ReEnumerate(uint16_t vendorId, uint16_t productId, uint16_t release) = 0;
@@ -92,6 +109,15 @@ class BridgeRegisters final : public Bus {
   // longer than the buffer are refused.
   bool OfferCommand(const uint8_t* data, uint32_t length);
   bool CommandBufferFull() const { return commandCount_ != 0; }
+  // A control request for the firmware: false when one is already waiting
+  // or its data stage is longer than the buffer. Data to the device is in
+  // the buffer when the firmware looks.
+  bool OfferSetup(const uint8_t setup[8], const uint8_t* data, uint32_t length);
+  bool SetupPending() const { return controlState_ == ControlState::Pending; }
+  // How the firmware finished the request: false when it refused it or has
+  // not finished it (which ends it, as the host gives up). For a request to
+  // the host, up to `length` bytes of its answer go to `data`.
+  bool FinishSetup(uint8_t* data, uint32_t length, uint32_t& moved);
   // The oldest reply packet and its length, or false when none is queued.
   bool TakeReply(BridgePacket& packet, uint32_t& length);
   size_t PendingReplies() const { return replies_.size(); }
@@ -101,8 +127,8 @@ class BridgeRegisters final : public Bus {
   uint64_t EmptyPolls() const { return emptyPolls_; }
   // The processor's reset: the registers return to their power-on state.
   void Reset();
-  // The frame size registers as the firmware last wrote them.
-  uint32_t FrameSize() const;
+  // The frame size registers as the firmware last wrote them, if it did.
+  std::optional<uint32_t> FrameSize() const;
 
   // --- Bus ---
   uint8_t ReadExternal(uint16_t address) override;
@@ -119,7 +145,12 @@ class BridgeRegisters final : public Bus {
   std::array<uint8_t, 0x100> registers_{};  // page 0xE6 as last written
   BridgePacket commandBuffer_{};
   BridgePacket replyBuffer_{};
+  enum class ControlState { Idle, Pending, Done, Refused };
+
   uint8_t commandCount_ = 0;
+  bool frameSizeSet_ = false;
+  ControlState controlState_ = ControlState::Idle;
+  std::array<uint8_t, bridge::kPacketBytes> controlBuffer_{};
   uint8_t i2cStatus_ = 0;
   uint64_t emptyPolls_ = 0;
   std::deque<Reply> replies_;

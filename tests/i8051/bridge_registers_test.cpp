@@ -22,7 +22,9 @@ struct FakeHardware : BridgeHardware {
     value = 0x1801;
     return device == 0x36;
   }
-  void FrameGo(uint32_t bytes) override { log.push_back("go " + std::to_string(bytes)); }
+  void FrameGo(std::optional<uint32_t> bytes) override {
+    log.push_back(bytes ? "go " + std::to_string(*bytes) : "go sensor");
+  }
   void FrameHalt() override { log.push_back("halt"); }
   void SetHalfClock(bool on) override { log.push_back(on ? "half" : "full"); }
   void ReEnumerate(uint16_t vendorId, uint16_t productId, uint16_t release) override {
@@ -85,6 +87,7 @@ TEST_F(BridgeRegistersTest, ReplyQueueKeepsOrderAndReportsFullAtItsDepth) {
 }
 
 TEST_F(BridgeRegistersTest, FrameControlClockAndIdentityReachTheHardware) {
+  Write(kFrameControl, kFrameGo);  // no size written yet
   Write(kFrameSize + 0, 0x00);
   Write(kFrameSize + 1, 0x4C);
   Write(kFrameSize + 2, 0x5D);
@@ -100,7 +103,7 @@ TEST_F(BridgeRegistersTest, FrameControlClockAndIdentityReachTheHardware) {
   for (int k = 0; k < 6; ++k) Write(kIdentity + k, identity[k]);
   Write(kUsbConnect, 0);  // not a connect
   Write(kUsbConnect, 1);
-  EXPECT_EQ(hardware.log, (std::vector<std::string>{"go 6114304", "halt", "go 4284304384", "half", "full",
+  EXPECT_EQ(hardware.log, (std::vector<std::string>{"go sensor", "go 6114304", "halt", "go 4284304384", "half", "full",
                                                     "id 4660 22136 1"}));
   EXPECT_EQ(Read(kFrameControl), 0);
   EXPECT_EQ(Read(kCpuControl), 0);
@@ -133,7 +136,9 @@ TEST_F(BridgeRegistersTest, ResetEmptiesBuffersAndQueue) {
   block.OfferCommand(packet, 64);
   Write(kReplyCount, 64);
   Write(kI2cControl, kI2cWrite);
+  Write(kFrameSize, 5);
   block.Reset();
+  EXPECT_EQ(block.FrameSize(), std::nullopt);
   EXPECT_FALSE(block.CommandBufferFull());
   EXPECT_EQ(block.PendingReplies(), 0u);
   EXPECT_EQ(Read(kI2cControl), 0);

@@ -90,7 +90,7 @@ TEST_F(CameraFirmwareTest, RegisterWriteAndReadGoThroughTheI2cController) {
 TEST_F(CameraFirmwareTest, FrameSizeGoAndHaltReachTheFramePath) {
   Start();
   ASSERT_TRUE(Send({0x03}));  // go before any frame size: the sensor's own size
-  EXPECT_EQ(bridge.Events().lastFrameSize, 0u);
+  EXPECT_EQ(bridge.Events().lastFrameSize, std::nullopt);
   ASSERT_TRUE(Send({0x0A, 0x00}));
   ASSERT_TRUE(Send({0x09, 0x00, 0x4C, 0x5D, 0x00}));
   ASSERT_TRUE(Send({0x02}));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/firmware_command_loop.h"
+#include "sim/i8051/intel_hex.h"
 #include "sim/simulated_camera.h"
 #include "sim/usb_identity.h"
 
@@ -66,6 +67,38 @@ TEST_F(FirmwareOn8051, DownloadedFirmwareRunsReEnumeratesAndAnswers) {
   Reset(camera, 0);
   EXPECT_TRUE(camera.FirmwareRunning());
   EXPECT_EQ(camera.ReEnumerations(), 2u);
+}
+
+// The loader serves external loads on the control endpoint, inside external
+// memory only; the camera firmware serves none.
+TEST_F(FirmwareOn8051, TheLoaderServesExternalLoadsWithinExternalMemory) {
+  std::vector<uint8_t> loader(0x10000);
+  uint32_t end = 0;
+  ASSERT_TRUE(sim::i8051::LoadIntelHex(std::string(KSCAM_FIRMWARE_BUILD_DIR) + "/loader.hex", loader.data(), &end));
+  loader.resize(end);
+  sim::SimulatedCamera camera(options);
+  auto load = [&](bool toHost, uint8_t request, uint16_t address, std::vector<uint8_t> data) {
+    return camera.VendorRequest(toHost, request, address, 0, data.data(), uint32_t(data.size()));
+  };
+  EXPECT_EQ(load(false, 0xA3, 0x2000, {1}).status, USBD_STATUS_STALL_PID) << "nothing runs yet";
+  Download(camera, loader);
+  EXPECT_FALSE(camera.FirmwareRunning()) << "the loader keeps the bridge's identity";
+  EXPECT_EQ(load(false, 0xA3, 0x1B40, {7, 8}).status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(load(false, 0xA3, 0xDFF0, std::vector<uint8_t>(16, 0x11)).status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(load(false, 0xA3, 0x1B3F, {1}).status, USBD_STATUS_STALL_PID) << "internal memory";
+  EXPECT_EQ(load(false, 0xA3, 0xDFF8, std::vector<uint8_t>(9, 0x22)).status, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(load(false, 0xA3, 0x3000, std::vector<uint8_t>(65, 0x33)).status, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(load(false, 0xA5, 0x3000, {1}).status, USBD_STATUS_STALL_PID) << "not a load request";
+  std::vector<uint8_t> back(8);
+  host::UsbTransferResult read = camera.VendorRequest(true, 0xA3, 0xDFF8, 0, back.data(), 8);
+  EXPECT_EQ(read.status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(read.bytes, 8u);
+  EXPECT_EQ(back, std::vector<uint8_t>(8, 0x11)) << "the refused load wrote nothing";
+  read = camera.VendorRequest(true, 0xA3, 0x1B40, 0, back.data(), 2);
+  EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + 2), (std::vector<uint8_t>{7, 8}));
+  Download(camera, image);
+  EXPECT_TRUE(camera.FirmwareRunning());
+  EXPECT_EQ(load(false, 0xA3, 0x2000, {1}).status, USBD_STATUS_STALL_PID) << "the camera firmware serves none";
 }
 
 TEST_F(FirmwareOn8051, ABrokenResetVectorNeverReEnumerates) {
