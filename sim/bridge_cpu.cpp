@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#include <algorithm>
+
+#include "sim/firmware_command_loop.h"
+
 namespace sim {
 
 namespace {
@@ -16,11 +20,12 @@ void Move(bool toHost, uint8_t* memory, uint8_t* data, uint32_t length) {
 
 }  // namespace
 
-BridgeCpu::BridgeCpu(bool cameraFirmwareRunning) {
+BridgeCpu::BridgeCpu(bool cameraFirmwareRunning, BridgeProcessor* processor) : processor_(processor) {
   if (!cameraFirmwareRunning) return;
   std::vector<uint8_t> program =
-      ComposeProgram({kCameraCommandLoop, kCameraVendorId, kCameraProductId, kCameraRelease});
-  memcpy(internal_.data(), program.data(), program.size());
+      processor_ ? BuiltCameraFirmware()
+                 : ComposeProgram({kCameraCommandLoop, kCameraVendorId, kCameraProductId, kCameraRelease});
+  memcpy(internal_.data(), program.data(), std::min<size_t>(program.size(), internal_.size()));
   Release();
   reEnumerations_ = 0;  // it powered up as the camera
 }
@@ -36,8 +41,19 @@ host::UsbTransferResult BridgeCpu::VendorRequest(bool toHost, uint8_t request, u
   return kStall;
 }
 
+bool BridgeCpu::CameraFirmwareRunning() const {
+  if (processor_ == nullptr) return Runs(kCameraCommandLoop);
+  // Once re-enumerated the USB core keeps the camera's identity, even if the
+  // program stops answering later.
+  return state_ == State::Running && processor_->Events().reEnumerations != processorReEnumerations_;
+}
+
 DeviceIdentity BridgeCpu::Identity() const {
   if (!CameraFirmwareRunning()) return kBridgeIdentity;
+  if (processor_ != nullptr) {
+    const BridgeEvents& events = processor_->Events();
+    return {events.vendorId, events.productId, events.release};
+  }
   return {program_->vendorId, program_->productId, program_->release};
 }
 
@@ -50,6 +66,13 @@ host::UsbTransferResult BridgeCpu::LoadInternal(bool toHost, uint16_t address, u
 host::UsbTransferResult BridgeCpu::LoadExternal(bool toHost, uint16_t address, uint8_t* data, uint32_t length) {
   // Served by the running program, not by the bridge core: with the
   // processor in reset, or a program that has no such request, nobody answers.
+  if (processor_ != nullptr) {
+    uint32_t moved = 0;
+    if (state_ != State::Running ||
+        !processor_->ControlRequest(toHost, kLoadExternalRequest, address, 0, data, length, moved))
+      return kStall;
+    return {USBD_STATUS_SUCCESS, moved};
+  }
   if (!Runs(kServesExternalLoad)) return kStall;
   if (address < kExternalMemoryStart || uint32_t(address) + length > kExternalMemoryEnd) return kStall;
   Move(toHost, external_.data() + (address - kExternalMemoryStart), data, length);
@@ -66,6 +89,7 @@ host::UsbTransferResult BridgeCpu::CpuControl(bool toHost, uint8_t* data, uint32
   if (data[0] & 1) {
     state_ = State::Reset;
     program_.reset();
+    if (processor_ != nullptr) processor_->SetReset(true);
   } else if (state_ == State::Reset) {
     Release();
   }
@@ -81,7 +105,13 @@ bool BridgeCpu::Runs(uint8_t capability) const {
 // keeps its own identity and answers only what its core answers.
 void BridgeCpu::Release() {
   state_ = State::Running;
-  program_ = IdentifyProgram(internal_.data(), kInternalMemoryBytes);
+  if (processor_ != nullptr) {
+    processorReEnumerations_ = processor_->Events().reEnumerations;
+    memcpy(processor_->Memory(), internal_.data(), internal_.size());
+    processor_->SetReset(false);
+  } else {
+    program_ = IdentifyProgram(internal_.data(), kInternalMemoryBytes);
+  }
   if (CameraFirmwareRunning()) ++reEnumerations_;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/usb_bus.h"
+#include "sim/bridge_processor.h"
 #include "sim/firmware_identity.h"
 #include "sim/usb_identity.h"
 
@@ -36,16 +37,20 @@ class BridgeCpu {
     Running,  // running whatever internal memory holds
   };
 
-  // With the camera firmware already running, memory holds a minimal camera
-  // program, so a reset cycle without a new download brings it back.
-  explicit BridgeCpu(bool cameraFirmwareRunning);
+  // With the camera firmware already running, memory holds a camera program
+  // (the built firmware when there is a processor, else a minimal one that
+  // identifies itself), so a reset cycle without a new download brings it back.
+  // Without `processor` the CPU only checks what it would run (the identity
+  // block); with it, the processor runs memory's content, and the camera
+  // firmware is running once that program has re-enumerated.
+  BridgeCpu(bool cameraFirmwareRunning, BridgeProcessor* processor);
 
   // Serves the firmware-load vendor requests; anything else stalls.
   host::UsbTransferResult VendorRequest(bool toHost, uint8_t request, uint16_t value, uint8_t* data,
                                         uint32_t length);
 
   State CurrentState() const { return state_; }
-  bool CameraFirmwareRunning() const { return Runs(kCameraCommandLoop); }
+  bool CameraFirmwareRunning() const;
   // What the USB core presents: the bridge's own identity until the camera
   // firmware runs and re-enumerates with the identity in its block.
   DeviceIdentity Identity() const;
@@ -60,6 +65,8 @@ class BridgeCpu {
   bool Runs(uint8_t capability) const;
   void Release();
 
+  BridgeProcessor* processor_;
+  uint32_t processorReEnumerations_ = 0;  // the processor's count at the last release
   State state_ = State::Reset;
   // The running program, when its identity block checked; a program without
   // one runs too, but serves nothing and never re-enumerates.

@@ -61,12 +61,13 @@ void BridgeFirmware::Answer(const Packet& command, const Packet& answer, const R
   if (!faults.firstOnly) Queue(answer, faults);
 }
 
-void BridgeFirmware::Queue(const Packet& packet, const ReplyFaults& faults) {
-  uint32_t length = faults.shortBytes != 0 ? std::min(faults.shortBytes, kPacketBytes) : kPacketBytes;
+void CommandLoop::Queue(const Packet& packet, const ReplyFaults& faults, uint32_t length) {
+  length = std::min(length, kPacketBytes);
+  if (faults.shortBytes != 0) length = std::min(faults.shortBytes, length);
   replies_.emplace_back(packet.begin(), packet.begin() + length);
 }
 
-host::UsbInResult BridgeFirmware::SendReply(uint8_t* buffer, uint32_t capacity) {
+host::UsbInResult CommandLoop::SendReply(uint8_t* buffer, uint32_t capacity) {
   if (replies_.empty()) return {};
   std::vector<uint8_t> reply = std::move(replies_.front());
   replies_.pop_front();
@@ -83,7 +84,7 @@ host::UsbInResult BridgeFirmware::SendReply(uint8_t* buffer, uint32_t capacity) 
 }
 
 void BridgeFirmware::Restart() {
-  replies_.clear();
+  DropReplies();
   frameSize_.reset();
   halfClock_ = false;
 }

@@ -41,31 +41,47 @@ struct ReplyFaults {
 // What a command asks of the frame output.
 enum class FrameAction { None, Halt, Go };
 
-class BridgeFirmware {
+// The camera firmware's command loop as the camera's USB side uses it: two
+// implementations, the C++ model below and 8051 firmware on the core.
+class CommandLoop {
  public:
-  explicit BridgeFirmware(Sensor& sensor) : sensor_(sensor) {}
-
+  virtual ~CommandLoop() = default;
   // Executes one command packet. Unknown command codes are accepted and
   // ignored, as the firmware's dispatch has no case for them.
-  FrameAction Execute(const Packet& packet, const ReplyFaults& faults);
-
+  virtual FrameAction Execute(const Packet& packet, const ReplyFaults& faults) = 0;
   // Hands the oldest queued reply to an IN transfer of `capacity` bytes.
   host::UsbInResult SendReply(uint8_t* buffer, uint32_t capacity);
   size_t PendingReplies() const { return replies_.size(); }
   void DropReplies() { replies_.clear(); }
-
-  std::optional<uint32_t> FrameSize() const { return frameSize_; }
-  bool HalfClock() const { return halfClock_; }
+  // The frame size the last frame-size command set, if any.
+  virtual std::optional<uint32_t> FrameSize() const = 0;
+  virtual bool HalfClock() const = 0;
   // The CPU was reset: what the firmware kept in its RAM variables is gone.
-  void Restart();
+  virtual void Restart() = 0;
+
+ protected:
+  // Queues the first `length` bytes of a reply packet as the USB core sends
+  // it, faults applied.
+  void Queue(const Packet& packet, const ReplyFaults& faults, uint32_t length = kPacketBytes);
+
+ private:
+  std::deque<std::vector<uint8_t>> replies_;
+};
+
+class BridgeFirmware final : public CommandLoop {
+ public:
+  explicit BridgeFirmware(Sensor& sensor) : sensor_(sensor) {}
+
+  FrameAction Execute(const Packet& packet, const ReplyFaults& faults) override;
+  std::optional<uint32_t> FrameSize() const override { return frameSize_; }
+  bool HalfClock() const override { return halfClock_; }
+  void Restart() override;
 
  private:
   // Queues a two-packet answer: an echo of the command, then `answer`.
   void Answer(const Packet& command, const Packet& answer, const ReplyFaults& faults);
-  void Queue(const Packet& packet, const ReplyFaults& faults);
 
   Sensor& sensor_;
-  std::deque<std::vector<uint8_t>> replies_;
   std::optional<uint32_t> frameSize_;  // set by the frame-size command
   bool halfClock_ = false;
 };

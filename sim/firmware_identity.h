@@ -1,6 +1,6 @@
 // How the simulated bridge recognises a program in its internal memory: the
 // identity block at 0x0080 and the CRC over the regions the block names
-// (layout in usb/firmware/README.md). The model does not execute 8051 code;
+// (layout in firmware/README.md). The C++ command model does not execute 8051 code;
 // a program whose block checks runs with the capabilities it declares.
 #pragma once
 

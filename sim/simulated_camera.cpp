@@ -4,10 +4,12 @@
 #include "sim/simulated_camera.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
 
 #include "sim/bridge_cpu.h"
 #include "sim/bridge_firmware.h"
+#include "sim/firmware_command_loop.h"
 #include "sim/scene.h"
 
 namespace sim {
@@ -27,9 +29,11 @@ constexpr std::chrono::microseconds kControlTransferTime{375};
 struct SimulatedCamera::State {
   explicit State(const CameraOptions& options)
       : options(options),
-        cpu(options.firmwareRunning),
         sensor(options.chip),
-        firmware(sensor),
+        processor(options.bridge == BridgeModel::Firmware ? std::make_unique<BridgeProcessor>(sensor) : nullptr),
+        cpu(options.firmwareRunning, processor.get()),
+        firmware(processor ? std::unique_ptr<CommandLoop>(std::make_unique<FirmwareCommandLoop>(*processor))
+                           : std::make_unique<BridgeFirmware>(sensor)),
         scene(options.scene, options.movingElement),
         streamer(options.paced ? options.bytesPerSecond : 0) {}
 
@@ -38,9 +42,10 @@ struct SimulatedCamera::State {
   std::mutex lock;
   CameraOptions options;
   CameraFaults faults;
-  BridgeCpu cpu;
   Sensor sensor;
-  BridgeFirmware firmware;
+  std::unique_ptr<BridgeProcessor> processor;  // only when the 8051 runs the firmware
+  BridgeCpu cpu;
+  std::unique_ptr<CommandLoop> firmware;
   SceneView scene;
   FrameStreamer streamer;
   std::vector<CommandPacket> commands;
@@ -60,7 +65,7 @@ struct SimulatedCamera::State {
   }
 
   uint32_t FrameBytes() const {
-    if (auto size = firmware.FrameSize()) return *size;
+    if (auto size = firmware->FrameSize()) return *size;
     return LayoutOf(sensor.CurrentReadout()).DefaultFrameBytes();
   }
 
@@ -82,11 +87,21 @@ struct SimulatedCamera::State {
   // The CPU stopped or started running the camera firmware.
   void FirmwareRestarted() {
     streamer.Halt();
-    firmware.Restart();
+    firmware->Restart();
   }
 };
 
-SimulatedCamera::SimulatedCamera(const CameraOptions& options) : state_(std::make_unique<State>(options)) {}
+namespace {
+
+const CameraOptions& Checked(const CameraOptions& options) {
+  if (options.bridge == BridgeModel::Firmware && options.firmwareRunning && BuiltCameraFirmware().empty())
+    throw std::invalid_argument("the camera firmware was not built (sdcc is not installed)");
+  return options;
+}
+
+}  // namespace
+
+SimulatedCamera::SimulatedCamera(const CameraOptions& options) : state_(std::make_unique<State>(Checked(options))) {}
 
 SimulatedCamera::~SimulatedCamera() { Detach(); }
 
@@ -119,7 +134,7 @@ uint32_t SimulatedCamera::FrameSize() {
 
 bool SimulatedCamera::HalfClock() {
   std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->firmware.HalfClock();
+  return state_->firmware->HalfClock();
 }
 
 bool SimulatedCamera::FirmwareRunning() {
@@ -149,7 +164,7 @@ uint64_t SimulatedCamera::FramesStarted() {
 
 size_t SimulatedCamera::PendingReplies() {
   std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->firmware.PendingReplies();
+  return state_->firmware->PendingReplies();
 }
 
 FrameLayout SimulatedCamera::Layout() {
@@ -173,7 +188,7 @@ void SimulatedCamera::SetFaults(const CameraFaults& faults) {
   bool repliesReleased;
   {
     std::lock_guard<std::mutex> guard(state_->lock);
-    repliesReleased = state_->faults.holdReplies && !faults.holdReplies && state_->firmware.PendingReplies() > 0;
+    repliesReleased = state_->faults.holdReplies && !faults.holdReplies && state_->firmware->PendingReplies() > 0;
     state_->faults = faults;
     state_->commandHalted = faults.stallCommandPipe;
     state_->replyHalted = faults.stallReplyPipe;
@@ -261,6 +276,9 @@ host::UsbTransferResult SimulatedCamera::BulkOut(uint8_t endpointAddress, const 
     std::lock_guard<std::mutex> guard(state_->lock);
     State& s = *state_;
     if (endpointAddress != kCommandEndpoint || s.commandHalted || !s.cpu.CameraFirmwareRunning()) return kStall;
+    // Firmware that stopped taking packets would leave the endpoint naking
+    // forever; the model stalls instead, so the host gets a status.
+    if (s.processor && !s.processor->Running()) return kStall;
     if (data == nullptr || length != kPacketBytes) {
       // The firmware takes whole packets only; anything else halts the
       // endpoint so the host notices instead of the firmware guessing.
@@ -270,11 +288,11 @@ host::UsbTransferResult SimulatedCamera::BulkOut(uint8_t endpointAddress, const 
     Packet packet;
     std::copy(data, data + kPacketBytes, packet.begin());
     s.commands.emplace_back(packet.begin(), packet.end());
-    size_t before = s.firmware.PendingReplies();
-    action = s.firmware.Execute(packet, s.CurrentReplyFaults());
+    size_t before = s.firmware->PendingReplies();
+    action = s.firmware->Execute(packet, s.CurrentReplyFaults());
     if (action == FrameAction::Go) s.StartFrame();
     else if (action == FrameAction::Halt) s.streamer.Halt();
-    replies = s.firmware.PendingReplies() > before;
+    replies = s.firmware->PendingReplies() > before;
   }
   if (replies || action == FrameAction::Go) NotifyBus();
   if (action == FrameAction::Go) {
@@ -291,7 +309,7 @@ host::UsbInResult SimulatedCamera::BulkIn(uint8_t endpointAddress, uint8_t* buff
   if (endpointAddress == kReplyEndpoint) {
     if (s.replyHalted) return {USBD_STATUS_STALL_PID, 0, true};
     if (s.faults.holdReplies) return {};  // the answer is late: the transfer waits
-    return s.firmware.SendReply(buffer, capacity);
+    return s.firmware->SendReply(buffer, capacity);
   }
   if (endpointAddress == kFrameEndpoint) return s.streamer.Fill(buffer, capacity, Clock::now());
   return {USBD_STATUS_STALL_PID, 0, true};
@@ -314,7 +332,7 @@ void SimulatedCamera::AbortPipe(uint8_t endpointAddress) {
 void SimulatedCamera::PortReset() {
   // A bus reset flushes the bridge's endpoint buffers; the firmware keeps running.
   std::lock_guard<std::mutex> guard(state_->lock);
-  state_->firmware.DropReplies();
+  state_->firmware->DropReplies();
   state_->streamer.Halt();
 }
 

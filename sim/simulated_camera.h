@@ -6,7 +6,9 @@
 //   command endpoint (stall) until the host resets the pipe. Unknown command
 //   codes are accepted and ignored.
 // - Commands run only while the camera firmware runs; otherwise the command
-//   endpoint stalls.
+//   endpoint stalls. On the 8051, firmware that has stopped (an undefined
+//   opcode, or no poll of the command buffer within its instruction budget)
+//   stalls it too.
 // - A command with an answer (0x0C, 0x24) queues two reply packets: an exact
 //   echo of the command packet, then the answer. Replies stay queued until
 //   collected; resetting the reply pipe keeps them.
@@ -35,8 +37,16 @@
 
 namespace sim {
 
+// What executes the camera firmware's command loop.
+enum class BridgeModel {
+  Firmware,      // the bridge's 8051 runs what memory holds: the built camera firmware at power-up,
+                 // or whatever the host downloaded
+  CommandModel,  // a C++ model of the firmware; downloads are checked by their identity block, not run
+};
+
 struct CameraOptions {
   SensorChip chip = SensorChip::Rev1800;
+  BridgeModel bridge = BridgeModel::Firmware;
   bool firmwareRunning = true;  // false: the camera presents the bridge identity
   std::string scene = "chart";  // "chart" (default test chart), "bars" or "ramp"
   bool paced = false;           // pace frame data at a USB 2.0 bulk rate, and control requests too
@@ -61,7 +71,8 @@ using CommandPacket = std::vector<uint8_t>;
 
 class SimulatedCamera final : public host::UsbDeviceModel {
  public:
-  // Throws std::invalid_argument for an unknown scene.
+  // Throws std::invalid_argument for an unknown scene, and for a camera whose
+  // firmware should run on the 8051 from power-up when it was not built.
   explicit SimulatedCamera(const CameraOptions& options = CameraOptions());
   ~SimulatedCamera() override;
   SimulatedCamera(const SimulatedCamera&) = delete;

@@ -25,6 +25,15 @@ std::vector<host::UsbLogEntry> VendorRequests(host::UsbBus& bus) {
   return vendor;
 }
 
+size_t Loads(const FirmwareRecord* image) {
+  size_t n = 0;
+  while (image[n].type == kFirmwareDataRecord) ++n;
+  return n;
+}
+
+// Every request of downloading both images: hold, loads and release for each.
+size_t FullDownload() { return 4 + Loads(kLoaderImage) + 4 + Loads(kCameraFirmwareImage); }
+
 bool StartUpCommandSent(sim::SimulatedCamera& camera) {
   for (const auto& command : camera.Commands())
     if (command[0] == 0x06) return true;
@@ -35,7 +44,7 @@ TEST(FirmwareAtStart, FreshCameraIsLoadedReEnumeratesAndItsNewDeviceSkipsTheDown
   CameraSystem system(Camera(false));
   ASSERT_EQ(system.BringUp(), STATUS_SUCCESS);
   EXPECT_FALSE(system.Context()->usb.firmwareRunning);
-  EXPECT_EQ(VendorRequests(system.Bus()).size(), 62u + 313u);
+  EXPECT_EQ(VendorRequests(system.Bus()).size(), FullDownload());
   EXPECT_TRUE(system.Camera()->FirmwareRunning());
   EXPECT_EQ(system.Camera()->ReEnumerations(), 1u);
 
@@ -67,11 +76,12 @@ TEST(FirmwareAtStart, LoadFailingMidwayIsSurvivedAndTheNextStartLoadsAgain) {
   system.Bus().SetSubmitFault([&loads](const URB& urb, uint8_t) {
     if (urb.UrbHeader.Function != URB_FUNCTION_VENDOR_DEVICE) return false;
     uint16_t address = urb.UrbControlVendorClassRequest.Value;
-    return address != kCpuResetAddress && address != kCpuResetAddressOld && ++loads == 200;
+    return address != kCpuResetAddress && address != kCpuResetAddressOld &&
+           ++loads == int(Loads(kLoaderImage)) + 20;
   });
   EXPECT_EQ(system.BringUp(), STATUS_SUCCESS) << "Start reports the configuration only";
   std::vector<host::UsbLogEntry> sent = VendorRequests(system.Bus());
-  EXPECT_EQ(sent.size(), 62u + 2 + 142 + 2) << "the camera image's pass ended at its 142nd load";
+  EXPECT_EQ(sent.size(), 4 + Loads(kLoaderImage) + 2 + 20 + 2) << "the camera image's pass ended at its 20th load";
   EXPECT_EQ(sent.back().value, kCpuResetAddress);
   EXPECT_EQ(sent.back().data, std::vector<uint8_t>{0}) << "released all the same";
   EXPECT_FALSE(system.Camera()->CpuHeldInReset());
@@ -83,7 +93,7 @@ TEST(FirmwareAtStart, LoadFailingMidwayIsSurvivedAndTheNextStartLoadsAgain) {
   system.StopDevice();
   system.Bus().ClearLog();
   EXPECT_EQ(system.StartDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(VendorRequests(system.Bus()).size(), 62u + 313u);
+  EXPECT_EQ(VendorRequests(system.Bus()).size(), FullDownload());
   EXPECT_TRUE(system.Camera()->FirmwareRunning());
   EXPECT_EQ(system.Camera()->ReEnumerations(), 1u);
 }

@@ -11,9 +11,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// These tests load minimal programs that only identify themselves, so they
+// check the command model's bridge, which recognises programs by their
+// identity block; firmware_on_8051_test.cpp covers the bridge that runs them.
 sim::CameraOptions BareBridge() {
   sim::CameraOptions options;
   options.firmwareRunning = false;
+  options.bridge = sim::BridgeModel::CommandModel;
   return options;
 }
 

@@ -26,7 +26,7 @@ struct HexRecord {
 // An independent reading of the committed HEX file (it trusts the file's
 // checksums; the generator's own tests cover malformed lines).
 std::vector<HexRecord> ReadHex(const std::string& name) {
-  std::ifstream in(std::string(KSCAM_SOURCE_DIR) + "/usb/firmware/" + name);
+  std::ifstream in(std::string(KSCAM_FIRMWARE_BUILD_DIR) + "/" + name);
   std::vector<HexRecord> records;
   std::string line;
   while (std::getline(in, line)) {
@@ -48,26 +48,25 @@ size_t DataRecords(const FirmwareRecord* image) {
 struct ImageShape {
   const char* hexFile;
   const FirmwareRecord* table;
-  size_t records;
-  size_t dataBytes;
-  uint16_t lastAddress;
-  size_t tableBytes;
 };
 
+// The images come from the firmware build, so their size follows the code;
+// what is fixed is their form.
 const ImageShape kShapes[] = {
-    {"loader.hex", kLoaderImage, 58, 784, 0x0403, 1298},
-    {"camera.hex", kCameraFirmwareImage, 309, 3910, 0x0FB6, 6820},
+    {"loader.hex", kLoaderImage},
+    {"camera.hex", kCameraFirmwareImage},
 };
 
 TEST(FirmwareImages, TablesAgreeWithTheirHexFilesAndHaveTheirShape) {
   for (const ImageShape& shape : kShapes) {
     SCOPED_TRACE(shape.hexFile);
     std::vector<HexRecord> hex = ReadHex(shape.hexFile);
-    ASSERT_EQ(hex.size(), shape.records + 1);
-    ASSERT_EQ(DataRecords(shape.table), shape.records);
+    ASSERT_GE(hex.size(), 2u);
+    const size_t records = hex.size() - 1;
+    ASSERT_EQ(DataRecords(shape.table), records);
     size_t bytes = 0;
     uint16_t lowest = 0xFFFF, highest = 0;
-    for (size_t i = 0; i <= shape.records; ++i) {
+    for (size_t i = 0; i <= records; ++i) {
       const FirmwareRecord& record = shape.table[i];
       EXPECT_EQ(record.type, hex[i].type) << i;
       EXPECT_EQ(record.address, hex[i].address) << i;
@@ -81,14 +80,13 @@ TEST(FirmwareImages, TablesAgreeWithTheirHexFilesAndHaveTheirShape) {
       lowest = std::min(lowest, record.address);
       highest = std::max<uint16_t>(highest, record.address + record.length - 1);
     }
-    const FirmwareRecord& end = shape.table[shape.records];
+    const FirmwareRecord& end = shape.table[records];
     EXPECT_EQ(end.type, kFirmwareEndRecord);
     EXPECT_EQ(end.length, 0);
     EXPECT_EQ(end.address, 0);
-    EXPECT_EQ((shape.records + 1) * sizeof(FirmwareRecord), shape.tableBytes);
-    EXPECT_EQ(bytes, shape.dataBytes);
+    EXPECT_EQ(sizeof(FirmwareRecord), 22u);
+    EXPECT_GT(bytes, 0u);
     EXPECT_EQ(lowest, 0);
-    EXPECT_EQ(highest, shape.lastAddress);
     EXPECT_LE(highest, kLastInternalAddress) << "both images load entirely into internal memory";
   }
 }
@@ -205,7 +203,7 @@ const std::pair<uint16_t, uint16_t> kCamera{kCameraFirmwareVendorId, kCameraFirm
 TEST_F(FirmwareDownload, FreshBridgeTakesTheLoaderThenTheCameraFirmwareAndReEnumerates) {
   EXPECT_EQ(DownloadFirmware(&usb_, kLoaderImage), STATUS_SUCCESS);
   std::vector<Request> sent = Sent();
-  EXPECT_EQ(sent.size(), 62u) << "hold twice, 58 loads, release twice";
+  EXPECT_EQ(sent.size(), 4 + DataRecords(kLoaderImage)) << "hold twice, every load, release twice";
   EXPECT_EQ(sent, Expected(kLoaderImage));
   EXPECT_FALSE(camera_.CpuHeldInReset());
   EXPECT_EQ(Identity(), kBridge) << "the loader does not re-enumerate";
@@ -215,7 +213,7 @@ TEST_F(FirmwareDownload, FreshBridgeTakesTheLoaderThenTheCameraFirmwareAndReEnum
 
   EXPECT_EQ(DownloadFirmware(&usb_, kCameraFirmwareImage), STATUS_SUCCESS);
   sent = Sent();
-  EXPECT_EQ(sent.size(), 313u);
+  EXPECT_EQ(sent.size(), 4 + DataRecords(kCameraFirmwareImage));
   EXPECT_EQ(sent, Expected(kCameraFirmwareImage));
   EXPECT_TRUE(camera_.FirmwareRunning());
   EXPECT_EQ(camera_.ReEnumerations(), 1u);
@@ -257,14 +255,14 @@ TEST_F(FirmwareDownload, ExternalLoadsGoToTheRunningLoaderBeforeTheProcessorIsHe
 }
 
 TEST_F(FirmwareDownload, FailedLoadEndsItsPassButTheProcessorIsStillReleased) {
-  FailLoad(100);
+  FailLoad(int(DataRecords(kLoaderImage)) + 20);
   ASSERT_EQ(DownloadFirmware(&usb_, kLoaderImage), STATUS_SUCCESS);
   Sent();
   EXPECT_EQ(DownloadFirmware(&usb_, kCameraFirmwareImage), STATUS_DEVICE_NOT_CONNECTED);
   std::vector<Request> sent = Sent();
   std::vector<Request> full = Expected(kCameraFirmwareImage);
-  // The loader's 58 loads counted first: the camera image's 42nd load fails.
-  ASSERT_EQ(sent.size(), 2u + 42u + 2u);
+  // The loader's loads counted first: the camera image's 20th load fails.
+  ASSERT_EQ(sent.size(), 2u + 20u + 2u);
   EXPECT_TRUE(std::equal(sent.begin(), sent.end() - 2, full.begin()));
   EXPECT_EQ(sent[sent.size() - 2], kRunOld);
   EXPECT_EQ(sent.back(), kRun);
