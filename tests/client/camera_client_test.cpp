@@ -118,9 +118,15 @@ TEST_F(Client, PauseKeepsTheBuffersAndRunResumesTheSequence) {
     while (next.load() < 2 && steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
     ASSERT_GE(next.load(), 2u);
     ASSERT_EQ(client.Pause(), STATUS_SUCCESS);
-    std::this_thread::sleep_for(milliseconds(50));
+    // Frames completed before the pause may still be on their way to the
+    // callback (slowly in the sanitizer builds): wait until the count holds.
     uint64_t paused = next.load();
-    std::this_thread::sleep_for(milliseconds(100));
+    deadline = steady_clock::now() + kFrameWait;
+    do {
+      paused = next.load();
+      std::this_thread::sleep_for(milliseconds(100));
+    } while (next.load() != paused && steady_clock::now() < deadline);
+    std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(next.load(), paused) << "no frames while paused";
     ASSERT_EQ(client.Run(), STATUS_SUCCESS);
     deadline = steady_clock::now() + kFrameWait;

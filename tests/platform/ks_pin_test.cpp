@@ -39,7 +39,7 @@ struct FakeMinidriver {
   std::vector<std::string> calls;
   NTSTATUS setFormatResult = STATUS_SUCCESS;
   NTSTATUS createResult = STATUS_SUCCESS;
-  KSSTATE failStepTo = KSSTATE(-1);
+  int failStepTo = -1;  // a state value, or -1 for none
   int slowStepMs = 0;
   bool overReadFormat = false;
   std::atomic<int> bagFrees{0};
@@ -121,7 +121,7 @@ NTSTATUS NTAPI FakeSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     g_fake->clock->Release();
     g_fake->clock = nullptr;
   }
-  return to == g_fake->failStepTo ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
+  return int(to) == g_fake->failStepTo ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI FakeProcess(PKSPIN pin) {
@@ -286,9 +286,10 @@ TEST_F(KsPin, CreationHandsTheFormatToTheMinidriverBeforeCreate) {
   EXPECT_EQ(status, STATUS_UNSUCCESSFUL) << "one instance possible";
   EXPECT_EQ(device_->ClosePin(pin), STATUS_SUCCESS);
   EXPECT_EQ(fake_.bagFrees.load(), 2) << "the pin's bag is emptied at close";
-  EXPECT_NE(device_->CreatePin(filter_, 0, &format, sizeof(format), &status), nullptr) << "free again after close";
-  EXPECT_EQ(device_->ClosePin(pin), STATUS_SUCCESS) << "the same address, a new pin";
-  EXPECT_EQ(device_->ClosePin(pin), STATUS_INVALID_HANDLE) << "closed twice";
+  PKSPIN again = device_->CreatePin(filter_, 0, &format, sizeof(format), &status);
+  ASSERT_NE(again, nullptr) << "free again after close";
+  EXPECT_EQ(device_->ClosePin(again), STATUS_SUCCESS);
+  EXPECT_EQ(device_->ClosePin(again), STATUS_INVALID_HANDLE) << "closed twice";
 }
 
 TEST_F(KsPin, MalformedCreateRequestsGetStatusesAndReachNoMinidriver) {
@@ -379,7 +380,7 @@ TEST_F(KsPin, StatesAreSteppedOneNeighbourAtATimeAndAFailedStepStopsTheWalk) {
   EXPECT_EQ(device_->SetPinState(pin, KSSTATE_RUN), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(pin->DeviceState, KSSTATE_ACQUIRE) << "the walk ends at the last state reached";
   EXPECT_EQ(device_->SetPinState(pin, KSSTATE(7)), STATUS_INVALID_PARAMETER);
-  fake_.failStepTo = KSSTATE(-1);
+  fake_.failStepTo = -1;
   EXPECT_EQ(device_->ClosePin(pin), STATUS_SUCCESS);
   EXPECT_EQ(fake_.Calls().back(), "close(stopped)") << "closing walks the pin down to STOP first";
 }
