@@ -124,9 +124,9 @@ TEST_F(Client, PauseKeepsTheBuffersAndRunResumesTheSequence) {
     deadline = steady_clock::now() + kFrameWait;
     do {
       paused = next.load();
-      std::this_thread::sleep_for(milliseconds(100));
+      std::this_thread::sleep_for(milliseconds(500));
     } while (next.load() != paused && steady_clock::now() < deadline);
-    std::this_thread::sleep_for(milliseconds(200));
+    std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(next.load(), paused) << "no frames while paused";
     ASSERT_EQ(client.Run(), STATUS_SUCCESS);
     deadline = steady_clock::now() + kFrameWait;
