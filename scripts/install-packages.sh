@@ -3,7 +3,7 @@
 # already present.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev
   sdcc sdcc-ucsim
