@@ -3,6 +3,7 @@
 // rebuilt only on change, and sensor exchanges that fail.
 #include "camera/sensor.h"
 #include "controls_rig.h"
+#include "tests/support/driver_under_test.h"
 #include "usb/frame_transfer.h"
 
 namespace controls_test {
@@ -88,7 +89,7 @@ TEST_F(PropertyValues, TimeoutTakesOnlyValuesAbove500ReadUnsigned) {
   for (const auto& c : cases) {
     Set(kPropFrameTimeout, c.set);
     EXPECT_EQ(Get(kPropFrameTimeout), c.stored) << c.set;
-    EXPECT_EQ(transferTimeoutMs, c.stored) << "the frame transfer uses the same limit";
+    if (kscam_test::RunsHostBuild()) EXPECT_EQ(transferTimeoutMs, c.stored) << "the frame transfer uses the same limit";
   }
   Set(kPropFrameTimeout, 3000);
 }

@@ -1,10 +1,13 @@
 // The driver the suites run: the host build's, or, with KSCAM_TEST_DRIVER
 // naming a kscam.sys, the Windows build itself loaded into the platform, so
 // that the end-to-end suites also test the binary users install.
+#include "tests/support/driver_under_test.h"
+
 #include <stdlib.h>
 
 #include "tools/client/camera_system.h"
 
+namespace kscam_test {
 namespace {
 
 const bool kChosen = [] {
@@ -14,3 +17,7 @@ const bool kChosen = [] {
 }();
 
 }  // namespace
+
+bool RunsHostBuild() { return kscam::CameraSystem::DefaultDriverImage().empty(); }
+
+}  // namespace kscam_test
