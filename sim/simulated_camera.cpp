@@ -246,6 +246,27 @@ host::UsbTransferResult SimulatedCamera::GetDescriptor(uint8_t type, uint8_t ind
   return ServeDescriptor(state_->cpu.Identity(), type, index, buffer, length);
 }
 
+namespace {
+
+// Whether a fault damages this load: a write of internal memory, not the
+// processor's reset register, that covers the damaged address.
+bool DamagedLoad(bool toHost, uint8_t request, uint16_t address, const uint8_t* data, uint32_t length,
+                 int32_t damaged) {
+  if (toHost || request != kLoadInternalRequest || data == nullptr || damaged < 0) return false;
+  if (address == kCpuControlAddress || address == kCpuControlAlias) return false;
+  return damaged >= address && uint32_t(damaged) < uint32_t(address) + length;
+}
+
+// The bridge stores what arrived damaged; the host's buffer stays as it was.
+host::UsbTransferResult LoadDamaged(BridgeCpu& cpu, uint16_t address, const uint8_t* data, uint32_t length,
+                                    int32_t damaged) {
+  std::vector<uint8_t> received(data, data + length);
+  received[damaged - address] ^= 0x01;
+  return cpu.VendorRequest(false, kLoadInternalRequest, address, received.data(), length);
+}
+
+}  // namespace
+
 host::UsbTransferResult SimulatedCamera::VendorRequest(bool toHost, uint8_t request, uint16_t value,
                                                        uint16_t index, uint8_t* data, uint32_t length) {
   Clock::time_point done = Clock::now() + kControlTransferTime;
@@ -255,7 +276,9 @@ host::UsbTransferResult SimulatedCamera::VendorRequest(bool toHost, uint8_t requ
     std::lock_guard<std::mutex> guard(state_->lock);
     paced = state_->options.paced;
     bool wasRunning = state_->cpu.CameraFirmwareRunning();
-    result = state_->cpu.VendorRequest(toHost, request, value, data, length);
+    result = DamagedLoad(toHost, request, value, data, length, state_->faults.damagedLoadAddress)
+                 ? LoadDamaged(state_->cpu, value, data, length, state_->faults.damagedLoadAddress)
+                 : state_->cpu.VendorRequest(toHost, request, value, data, length);
     // Starting or stopping the camera firmware is its re-enumeration: from
     // here on descriptors show the new identity.
     if (state_->cpu.CameraFirmwareRunning() != wasRunning) state_->FirmwareRestarted();

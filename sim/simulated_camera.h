@@ -64,6 +64,9 @@ struct CameraFaults {
   bool holdReplies = false;         // keep replies back until the faults are set without this
   bool stallCommandPipe = false;    // the command endpoint is halted (until ResetPipe)
   bool stallReplyPipe = false;      // the reply endpoint is halted (until ResetPipe)
+  // A load of the bridge's internal memory that covers this address stores
+  // its byte with bit 0 flipped, as a damaged download would (-1: never).
+  int32_t damagedLoadAddress = -1;
 };
 
 // A command packet as the camera received it (64 bytes).

@@ -3,8 +3,12 @@
 // download that fails midway is survived and repeated at the next start.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "platform/host_pool.h"
+#include "support/exchange_helpers.h"
 #include "support/scripted_device.h"
+#include "tools/client/camera_client.h"
 #include "tools/client/camera_system.h"
 #include "usb/firmware_download.h"
 
@@ -68,6 +72,55 @@ TEST(FirmwareAtStart, CameraRunningItsFirmwareGetsNoVendorRequestAtAll) {
   EXPECT_TRUE(system.Context()->usb.firmwareRunning);
   EXPECT_TRUE(VendorRequests(system.Bus()).empty());
   EXPECT_TRUE(StartUpCommandSent(*system.Camera()));
+}
+
+// An address the camera image loads and the loader image does not, so that
+// damage there reaches the camera firmware only.
+int32_t CameraOnlyAddress() {
+  auto loadedBy = [](const FirmwareRecord* image, uint32_t address) {
+    for (; image->type == kFirmwareDataRecord; ++image)
+      if (address >= image->address && address < uint32_t(image->address) + image->length) return true;
+    return false;
+  };
+  for (size_t i = Loads(kCameraFirmwareImage) / 2; i < Loads(kCameraFirmwareImage); ++i) {
+    uint32_t address = kCameraFirmwareImage[i].address + kCameraFirmwareImage[i].length / 2;
+    if (!loadedBy(kLoaderImage, address)) return int32_t(address);
+  }
+  return -1;
+}
+
+// A bit flipped on the way into the bridge: the camera firmware finds its
+// image damaged and never comes back as the camera. Start still returns (it
+// waits for nothing), a client gets a clear status instead of frames, and
+// the next start, with the download intact, brings the camera up.
+TEST(FirmwareAtStart, DamagedDownloadLeavesTheBridgeAndReportsByStatus) {
+  CameraSystem system(Camera(false));
+  sim::CameraFaults faults;
+  faults.damagedLoadAddress = CameraOnlyAddress();
+  ASSERT_GE(faults.damagedLoadAddress, 0);
+  system.Camera()->SetFaults(faults);
+  kscam_test::FrameTimeLimit limit(600);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(system.BringUp(), STATUS_SUCCESS) << "Start reports the configuration only";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "start waits for nothing";
+  EXPECT_FALSE(system.Camera()->FirmwareRunning());
+  EXPECT_EQ(system.Camera()->ReEnumerations(), 0u);
+  {
+    kscam::CameraClient client(system);
+    kscam::VideoFormat format;
+    ASSERT_EQ(client.Connect(&format), STATUS_SUCCESS);
+    ASSERT_EQ(client.Run(), STATUS_SUCCESS);
+    kscam::Frame frame;
+    EXPECT_EQ(client.NextFrame(&frame, std::chrono::milliseconds(1500)), STATUS_TIMEOUT) << "no frame from a bridge";
+    EXPECT_EQ(client.Stop(), STATUS_SUCCESS);
+    client.Close();
+  }
+
+  system.Camera()->SetFaults(sim::CameraFaults());
+  system.StopDevice();
+  EXPECT_EQ(system.StartDevice(), STATUS_SUCCESS);
+  EXPECT_TRUE(system.Camera()->FirmwareRunning());
+  EXPECT_EQ(system.Camera()->ReEnumerations(), 1u);
 }
 
 TEST(FirmwareAtStart, LoadFailingMidwayIsSurvivedAndTheNextStartLoadsAgain) {
