@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "loader/pe_file.h"
+#include "platform/kernel_exports.h"
 #include "platform/pe_image.h"
 
 namespace {
@@ -136,3 +137,20 @@ TEST_F(KscamSys, SectionsAreCopiedAndRelocatedToWhereverTheyLand) {
 }
 
 }  // namespace
+
+// The platform's table of exports and the list of imports the package check
+// allows are kept by hand in two places: an import allowed but not exported
+// would refuse the image at load, an export never allowed is dead weight or a
+// forgotten entry in the list. Runs without the image.
+TEST(KernelExportTable, MatchesTheAllowedImportsOneForOne) {
+  std::map<std::string, const void*> exported;
+  for (const host::PeExport& e : host::KernelExports()) {
+    EXPECT_NE(e.address, nullptr) << e.module << " " << e.name;
+    EXPECT_TRUE(exported.emplace(Lower(e.module) + " " + e.name, e.address).second) << "twice: " << e.name;
+  }
+  std::map<std::string, bool> allowed;
+  for (const host::PeExport& e : AllowedImports()) allowed[Lower(e.module) + " " + e.name] = true;
+  ASSERT_GT(allowed.size(), 40u);
+  for (const auto& [import, unused] : allowed) EXPECT_EQ(exported.count(import), 1u) << "allowed, not exported: " << import;
+  for (const auto& [name, unused] : exported) EXPECT_EQ(allowed.count(name), 1u) << "exported, not allowed: " << name;
+}
