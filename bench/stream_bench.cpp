@@ -107,6 +107,7 @@ void Stream(benchmark::State& state) {
 BENCHMARK(Stream)
     ->ArgNames({"bands", "loaded"})
     ->Args({1, 0})
+    ->Args({1, 1})
     ->Args({2, 0})
     ->Args({2, 1})
     ->Iterations(240)
