@@ -4,15 +4,15 @@
 
 namespace kscam {
 
-CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device)
+CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device, unsigned port)
     : device_(std::move(device)), entry_(DriverEntry) {
-  bus_ = std::make_unique<host::UsbBus>();
+  bus_ = std::make_unique<host::UsbBus>(port);
   bus_->Plug(device_.get());
   classDriver_ = std::make_unique<host::KsClassDriver>();
 }
 
-CameraSystem::CameraSystem(const sim::CameraOptions& options)
-    : CameraSystem(std::make_unique<sim::SimulatedCamera>(options)) {
+CameraSystem::CameraSystem(const sim::CameraOptions& options, unsigned port)
+    : CameraSystem(std::make_unique<sim::SimulatedCamera>(options), port) {
   camera_ = static_cast<sim::SimulatedCamera*>(device_.get());
 }
 

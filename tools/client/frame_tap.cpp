@@ -1,0 +1,111 @@
+// The frame tap: a go command opens a frame, the frame pipe's bytes fill it,
+// and it is whole when it holds the frame size the camera was set to send.
+// A halt, a second go or a reset abandons a frame still open, as the camera
+// abandons it too.
+#include "tools/client/frame_tap.h"
+
+#include <time.h>
+
+#include "sim/usb_identity.h"
+#include "usb/command_packets.h"
+
+namespace kscam {
+
+namespace {
+
+int64_t Monotonic100ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+}
+
+}  // namespace
+
+FrameTap::FrameTap(std::unique_ptr<sim::SimulatedCamera> camera) : camera_(std::move(camera)) {}
+
+void FrameTap::Arm(size_t queueDepth) {
+  std::lock_guard<std::mutex> guard(lock_);
+  armed_ = true;
+  queueDepth_ = queueDepth;
+  whole_.clear();
+  seen_ = dropped_ = 0;
+}
+
+void FrameTap::Disarm() {
+  std::lock_guard<std::mutex> guard(lock_);
+  armed_ = false;
+  Abandon();
+}
+
+void FrameTap::Abandon() {
+  collecting_ = false;
+  received_ = 0;
+  partial_.clear();
+}
+
+bool FrameTap::NextFrame(RawFrame* frame, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> guard(lock_);
+  if (!arrived_.wait_for(guard, timeout, [this] { return !whole_.empty(); })) return false;
+  *frame = std::move(whole_.front());
+  whole_.pop_front();
+  return true;
+}
+
+uint64_t FrameTap::FramesSeen() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return seen_;
+}
+
+uint64_t FrameTap::FramesDropped() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return dropped_;
+}
+
+host::UsbTransferResult FrameTap::BulkOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) {
+  host::UsbTransferResult result = camera_->BulkOut(endpointAddress, data, length);
+  bool command = endpointAddress == sim::kCommandEndpoint && length > 0 && result.status == USBD_STATUS_SUCCESS;
+  if (!command || (data[0] != kCommandFrameGo && data[0] != kCommandFrameHalt)) return result;
+  // Asked after the command ran: the frame size the go just started sending.
+  uint32_t frameBytes = data[0] == kCommandFrameGo ? camera_->FrameSize() : 0;
+  std::lock_guard<std::mutex> guard(lock_);
+  Abandon();
+  if (armed_ && data[0] == kCommandFrameGo && frameBytes > 0) {
+    collecting_ = true;
+    expectedBytes_ = frameBytes;
+    if (queueDepth_ > 0) partial_.reserve(frameBytes);
+  }
+  return result;
+}
+
+host::UsbInResult FrameTap::BulkIn(uint8_t endpointAddress, uint8_t* buffer, uint32_t capacity) {
+  host::UsbInResult result = camera_->BulkIn(endpointAddress, buffer, capacity);
+  if (endpointAddress != sim::kFrameEndpoint || result.bytes == 0) return result;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!collecting_) return result;
+  uint32_t wanted = expectedBytes_ - received_;
+  uint32_t taken = result.bytes < wanted ? result.bytes : wanted;
+  received_ += taken;
+  if (queueDepth_ > 0) partial_.insert(partial_.end(), buffer, buffer + taken);
+  if (received_ < expectedBytes_) return result;
+  RawFrame frame;
+  frame.sequence = seen_++;
+  frame.time100ns = Monotonic100ns();
+  frame.bytes = std::move(partial_);
+  Abandon();
+  if (queueDepth_ == 0) return result;
+  whole_.push_back(std::move(frame));
+  while (whole_.size() > queueDepth_) {
+    whole_.pop_front();
+    ++dropped_;
+  }
+  arrived_.notify_all();
+  return result;
+}
+
+void FrameTap::PortReset() {
+  camera_->PortReset();
+  std::lock_guard<std::mutex> guard(lock_);
+  Abandon();
+}
+
+}  // namespace kscam
