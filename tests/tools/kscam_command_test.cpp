@@ -310,8 +310,15 @@ TEST_F(KscamCommand, DamagedSidecarsAndUnwritableFilesAreOneLineErrors) {
 
   ASSERT_NO_FATAL_FAILURE(ExposeAtUnity());
   ExpectOneLineError(Camera("snap -o no/such/folder.png"), 1, "cannot write the frame: no/such/folder.png");
+  // A capture that fails leaves the camera's stored window as it was.
+  ExpectOneLineError(Camera("snap --roi 0,0,64,32 -o no/such/folder.png"), 1, "cannot write the frame");
+  EXPECT_EQ(Camera("get roi").out, "roi: 0,0,2560,1920\n");
   ExpectOneLineError(Camera("snap --raw -o no/such/folder.raw"), 1, "cannot write the frame: no/such/folder.raw");
   ExpectOneLineError(Kscam("get exposure --state /proc/kscam"), 1, "state directory /proc/kscam");
+  // A driver image that is missing or no image at all: one line naming it.
+  ExpectOneLineError(Camera("info --driver missing.sys"), 1, "kscam info: missing.sys: ");
+  ExpectOneLineError(Camera("snap --driver frame.raw"), 1, "kscam snap: frame.raw: ");
+  EXPECT_FALSE(fs::exists(dir_ / "snap.png"));
 }
 
 // --driver runs the Windows build of the driver, loaded into the platform,
@@ -328,9 +335,10 @@ TEST_F(KscamCommand, TheLoadedWindowsDriverGivesTheSameOutput) {
   }
   Result info = Camera("info" + driver);
   EXPECT_NE(info.out.find("driver: loaded from"), std::string::npos) << info.out;
-  ASSERT_EQ(Camera("snap --roi 0,0,64,32 -o built.png").status, 0);
-  ASSERT_EQ(Camera("snap --roi 0,0,64,32 -o loaded.png" + driver).status, 0);
-  ASSERT_EQ(Camera("snap --raw --roi 0,0,64,32 -o loaded.raw" + driver).status, 0);
+  const std::string bars = " --scene bars --roi 0,0,64,32";
+  ASSERT_EQ(Camera("snap -o built.png" + bars).status, 0);
+  ASSERT_EQ(Camera("snap -o loaded.png" + bars + driver).status, 0);
+  ASSERT_EQ(Camera("snap --raw -o loaded.raw" + bars + driver).status, 0);
   Image built, loaded;
   ASSERT_TRUE(ReadPng(dir_ / "built.png", &built));
   ASSERT_TRUE(ReadPng(dir_ / "loaded.png", &loaded));

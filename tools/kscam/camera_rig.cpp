@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 
-#include "platform/kernel_exports.h"
 #include "platform/registry_host.h"
 #include "tools/client/status_text.h"
 
@@ -52,19 +51,11 @@ void AddCameraOptions(CLI::App& command, CameraChoice* choice) {
   command.add_option("--state", choice->stateDir, "keep the camera settings here");
 }
 
-CameraRig::~CameraRig() {
-  // Stop every device (which saves its settings) before its driver image goes.
-  for (Plugged& camera : cameras_) camera.system.reset();
-}
-
 NTSTATUS CameraRig::BringUp(Plugged& camera, BringUpObserver* observer) {
   BringUpObserver silent;
   if (observer == nullptr) observer = &silent;
   CameraSystem& system = *camera.system;
-  if (camera.image) system.UseDriverEntry(reinterpret_cast<DRIVER_INITIALIZE*>(camera.image->EntryPoint()));
   NTSTATUS status = system.LoadDriver();
-  // What only the entry needed goes, as the loader discards it on Windows.
-  if (camera.image) camera.image->DiscardSections();
   observer->DriverLoaded(status);
   if (!NT_SUCCESS(status)) return status;
   status = system.AddDevice();
@@ -96,19 +87,15 @@ std::unique_ptr<CameraRig> CameraRig::Plug(const CameraChoice& choice, sim::Came
   simulated.paced = !choice.unpaced;
   for (unsigned index = 0; index < choice.cameras; ++index) {
     Plugged camera;
-    // Each camera runs its own copy of the image: the class driver of each
-    // calls its entry, whose code is discarded afterwards.
-    if (!choice.driverFile.empty()) {
-      host::PeLoadResult loaded = host::LoadPeImageFile(choice.driverFile, host::KernelExports());
-      if (!loaded.image) {
-        *error = loaded.error;
-        return nullptr;
-      }
-      camera.image = std::move(loaded.image);
-    }
     auto tap = std::make_unique<FrameTap>(std::make_unique<sim::SimulatedCamera>(simulated));
     camera.tap = tap.get();
     camera.system = std::make_unique<CameraSystem>(std::move(tap), index + 1);
+    // Each camera runs its own copy of the image: the class driver of each
+    // calls its entry, whose initialisation code is discarded afterwards.
+    if (!choice.driverFile.empty() && !camera.system->UseDriverImage(choice.driverFile, error)) {
+      *error = choice.driverFile + ": " + *error;
+      return nullptr;
+    }
     rig->cameras_.push_back(std::move(camera));
     Plugged& plugged = rig->cameras_.back();
     plugged.status = rig->BringUp(plugged, index == choice.camera ? observer : nullptr);

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/pe_image.h"
 #include "tools/client/camera_system.h"
 #include "tools/client/frame_tap.h"
 
@@ -49,8 +48,6 @@ class BringUpObserver {
 
 class CameraRig {
  public:
-  ~CameraRig();
-
   // Opens the state directory, plugs the cameras in (each a camera fresh from
   // the box unless simulated says otherwise), loads the driver for each and
   // brings them up: the first start downloads the firmware and the camera
@@ -75,8 +72,7 @@ class CameraRig {
 
  private:
   struct Plugged {
-    std::unique_ptr<host::PeImage> image;  // outlives the system that runs it
-    std::unique_ptr<CameraSystem> system;
+    std::unique_ptr<CameraSystem> system;  // maps the driver image it runs, if any
     FrameTap* tap = nullptr;               // the system's device
     NTSTATUS status = STATUS_UNSUCCESSFUL;
   };

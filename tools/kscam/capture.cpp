@@ -223,7 +223,52 @@ bool CheckArguments(const CaptureArguments& arguments, kscam::RegionRequest* reg
   return true;
 }
 
-int RunCapture(CaptureArguments arguments) {
+// A region for one capture only: the one in force comes back when the
+// capture ends, however it ends, so that the driver (which stores the region
+// when the filter closes) does not keep it as the camera's setting.
+class TemporaryRegion {
+ public:
+  explicit TemporaryRegion(kscam::CameraControls& controls) : controls_(controls) {}
+  ~TemporaryRegion() {
+    if (applied_) controls_.SetRegion(saved_);
+  }
+  TemporaryRegion(const TemporaryRegion&) = delete;
+  TemporaryRegion& operator=(const TemporaryRegion&) = delete;
+
+  // Prints what the camera made of the request; false with one line if refused.
+  bool Apply(const kscam::RegionRequest& request, std::string* error) {
+    NTSTATUS status = controls_.GetRegion(&saved_);
+    if (!NT_SUCCESS(status)) return *error = "the camera did not answer: " + kscam::StatusText(status), false;
+    applied_ = true;
+    std::vector<std::string> report;
+    status = kscam::ApplyRegion(controls_, request, &report);
+    if (!NT_SUCCESS(status)) return *error = "value refused: roi: " + kscam::StatusText(status), false;
+    for (const std::string& line : report) printf("%s\n", line.c_str());
+    return true;
+  }
+
+ private:
+  kscam::CameraControls& controls_;
+  kscam::Region saved_;
+  bool applied_ = false;
+};
+
+// Runs with the camera's filter open; the pin lives only inside.
+bool CaptureWithSession(const CaptureArguments& arguments, kscam::CameraSession& session, std::string* error) {
+  CaptureSetup setup;
+  if (!Prepare(session, &setup, error)) return false;
+  session.rig->Tap().Arm(arguments.raw ? kQueuedFrames : 0);
+  Capture capture(arguments, session, setup);
+  bool captured = capture.Run(error);
+  // The pin goes before the region can be put back: the camera refuses a
+  // new region while a capture pin exists.
+  session.client->ClosePin();
+  session.rig->Tap().Disarm();
+  if (captured) capture.PrintSummary();
+  return captured;
+}
+
+int RunCapture(const CaptureArguments& arguments) {
   const char* name = arguments.command;
   kscam::RegionRequest region;
   std::string error;
@@ -234,27 +279,12 @@ int RunCapture(CaptureArguments arguments) {
   options.pullQueueDepth = kQueuedFrames;
   kscam::CameraSession session;
   if (!kscam::OpenCameraSession(arguments.camera, options, &session, &error)) return ReportFailure(name, error);
-  // A region for this capture only: the one in force comes back afterwards,
-  // so that the driver does not keep it as the camera's setting.
-  kscam::Region saved;
-  std::vector<std::string> report;
-  if (!region.Empty()) {
-    NTSTATUS status = session.controls->GetRegion(&saved);
-    if (NT_SUCCESS(status)) status = kscam::ApplyRegion(*session.controls, region, &report);
-    if (!NT_SUCCESS(status)) return ReportFailure(name, "value refused: roi: " + kscam::StatusText(status));
-    for (const std::string& line : report) printf("%s\n", line.c_str());
+  bool captured;
+  {
+    TemporaryRegion temporary(*session.controls);
+    captured = (region.Empty() || temporary.Apply(region, &error)) && CaptureWithSession(arguments, session, &error);
   }
-  CaptureSetup setup;
-  if (!Prepare(session, &setup, &error)) return ReportFailure(name, error);
-  session.rig->Tap().Arm(arguments.raw ? kQueuedFrames : 0);
-  Capture capture(arguments, session, setup);
-  bool captured = capture.Run(&error);
-  session.client->ClosePin();
-  session.rig->Tap().Disarm();
-  if (!region.Empty()) session.controls->SetRegion(saved);
-  if (!captured) return ReportFailure(name, error);
-  capture.PrintSummary();
-  return 0;
+  return captured ? 0 : ReportFailure(name, error);
 }
 
 void AddCommonOptions(CLI::App& command, CaptureArguments* arguments) {
