@@ -62,17 +62,27 @@ uint64_t FrameTap::FramesDropped() {
 }
 
 host::UsbTransferResult FrameTap::BulkOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) {
-  host::UsbTransferResult result = camera_->BulkOut(endpointAddress, data, length);
-  bool command = endpointAddress == sim::kCommandEndpoint && length > 0 && result.status == USBD_STATUS_SUCCESS;
-  if (!command || (data[0] != kCommandFrameGo && data[0] != kCommandFrameHalt)) return result;
-  // Asked after the command ran: the frame size the go just started sending.
+  bool command = endpointAddress == sim::kCommandEndpoint && length > 0;
+  if (!command || (data[0] != kCommandFrameGo && data[0] != kCommandFrameHalt))
+    return camera_->BulkOut(endpointAddress, data, length);
+  // The frame opens before the go reaches the camera: an unpaced camera
+  // answers the frame pipe's waiting reads from inside the go, and bytes that
+  // came before the frame was open would make it never whole. The size the
+  // go sends was set by an earlier command.
   uint32_t frameBytes = data[0] == kCommandFrameGo ? camera_->FrameSize() : 0;
-  std::lock_guard<std::mutex> guard(lock_);
-  Abandon();
-  if (armed_ && data[0] == kCommandFrameGo && frameBytes > 0) {
-    collecting_ = true;
-    expectedBytes_ = frameBytes;
-    if (queueDepth_ > 0) partial_.reserve(frameBytes);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    Abandon();
+    if (armed_ && frameBytes > 0) {
+      collecting_ = true;
+      expectedBytes_ = frameBytes;
+      if (queueDepth_ > 0) partial_.reserve(frameBytes);
+    }
+  }
+  host::UsbTransferResult result = camera_->BulkOut(endpointAddress, data, length);
+  if (result.status != USBD_STATUS_SUCCESS) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Abandon();  // the camera never started the frame
   }
   return result;
 }

@@ -279,6 +279,9 @@ bool ReadSidecar(const std::string& path, RawSidecar* sidecar, std::string* erro
 }
 
 void AddRawConversionOptions(CLI::App& app, RawConversionOptions* options) {
+  // An option given twice takes its last value, so that a script can append
+  // an override to a command line it was handed.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("--raw", options->rawPath, "the raw frame file")->required();
   app.add_option("--out", options->outPath, "the image to write: FILE.png or FILE.bgra")
       ->required()

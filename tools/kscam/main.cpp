@@ -29,6 +29,12 @@ const CommandDefinition kCommands[] = {
     {"probe", "plug the camera in, start the driver and print what it found", DefineProbe},
 };
 
+bool IsCommand(const std::string& name) {
+  for (const CommandDefinition& definition : kCommands)
+    if (name == definition.name) return true;
+  return false;
+}
+
 // The first line of a parser's message: errors are one line.
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
@@ -45,6 +51,11 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "help") {
     printf("%s", app.help().c_str());
     return 0;
+  }
+  // The parser would only say that a command is required.
+  if (argc >= 2 && argv[1][0] != '-' && !IsCommand(argv[1])) {
+    fprintf(stderr, "kscam: unknown command '%s' (kscam help lists them)\n", argv[1]);
+    return kExitUsage;
   }
   try {
     app.parse(argc, argv);
