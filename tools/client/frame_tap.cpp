@@ -61,6 +61,12 @@ uint64_t FrameTap::FramesDropped() {
   return dropped_;
 }
 
+double FrameTap::MeasuredRate() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (seen_ < 2 || lastWhole100ns_ <= firstWhole100ns_) return 0;
+  return double(seen_ - 1) * 1e7 / double(lastWhole100ns_ - firstWhole100ns_);
+}
+
 host::UsbTransferResult FrameTap::BulkOut(uint8_t endpointAddress, const uint8_t* data, uint32_t length) {
   bool command = endpointAddress == sim::kCommandEndpoint && length > 0;
   if (!command || (data[0] != kCommandFrameGo && data[0] != kCommandFrameHalt))
@@ -100,6 +106,8 @@ host::UsbInResult FrameTap::BulkIn(uint8_t endpointAddress, uint8_t* buffer, uin
   RawFrame frame;
   frame.sequence = seen_++;
   frame.time100ns = Monotonic100ns();
+  if (frame.sequence == 0) firstWhole100ns_ = frame.time100ns;
+  lastWhole100ns_ = frame.time100ns;
   frame.bytes = std::move(partial_);
   Abandon();
   if (queueDepth_ == 0) return result;

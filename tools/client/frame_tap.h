@@ -38,6 +38,9 @@ class FrameTap final : public host::UsbDeviceModel {
   bool NextFrame(RawFrame* frame, std::chrono::milliseconds timeout);
   uint64_t FramesSeen();
   uint64_t FramesDropped();
+  // The camera's own frame rate since Arm: whole frames per second between
+  // the first and the last one; 0 until two came.
+  double MeasuredRate();
 
   // --- host::UsbDeviceModel: everything goes to the camera unchanged ---
   void Attach(host::UsbBusSink* bus) override { camera_->Attach(bus); }
@@ -74,6 +77,8 @@ class FrameTap final : public host::UsbDeviceModel {
   std::deque<RawFrame> whole_;   // whole frames waiting for NextFrame
   uint64_t seen_ = 0;
   uint64_t dropped_ = 0;
+  int64_t firstWhole100ns_ = 0;  // when the first and the last whole frame ended
+  int64_t lastWhole100ns_ = 0;
 };
 
 }  // namespace kscam

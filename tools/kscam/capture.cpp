@@ -180,6 +180,10 @@ bool Capture::Run(std::string* error) {
   return ok;
 }
 
+// The pin hands a client a frame whenever it has a buffer to fill, the
+// previous picture again when the camera has sent no new one since: the
+// rate that tells how the camera keeps up is the camera's own, counted on
+// the bus, beside the rate of frames delivered.
 void Capture::PrintSummary() const {
   kscam::FrameTap& tap = session_.rig->Tap();
   uint64_t dropped = arguments_.raw ? tap.FramesDropped() : session_.client->FramesDropped();
@@ -187,14 +191,16 @@ void Capture::PrintSummary() const {
          (unsigned long long)dropped, (unsigned long long)tap.FramesSeen());
   double nominal = k100nsPerSecond / double(setup_.format.frameInterval);
   double span = double(lastTime_ - firstTime_) / k100nsPerSecond;
-  if (written_ > 1 && timesValid_ && span > 0) {
-    double measured = double(written_ - 1) / span;
-    printf("rate: %.1f frames per second measured, %.1f nominal\n", measured, nominal);
-    if (measured < kShortRate * nominal)
-      fprintf(stderr, "warning: the measured rate (%.1f frames per second) falls short of the format's %.1f\n",
-              measured, nominal);
+  double delivered = written_ > 1 && timesValid_ && span > 0 ? double(written_ - 1) / span : 0;
+  double camera = tap.MeasuredRate();
+  if (camera > 0) {
+    printf("rate: %.1f frames per second from the camera, %.1f delivered, %.1f nominal\n", camera, delivered, nominal);
+    fflush(stdout);  // the warning follows the line it is about
+    if (camera < kShortRate * nominal)
+      fprintf(stderr, "warning: the camera's measured rate (%.1f frames per second) falls short of the format's %.1f\n",
+              camera, nominal);
   } else {
-    printf("rate: not measured (fewer than two frames), %.1f nominal\n", nominal);
+    printf("rate: not measured (fewer than two frames from the camera), %.1f nominal\n", nominal);
   }
   printf("elapsed: %.3f s\n", std::chrono::duration<double>(last_ - began_).count());
 }
