@@ -22,7 +22,9 @@ bool UseStateDirectory(const std::string& chosen, std::string* error) {
   std::string directory = chosen;
   const char* state = getenv("XDG_STATE_HOME");
   const char* home = getenv("HOME");
-  if (directory.empty() && state != nullptr && *state != '\0') directory = std::string(state) + "/kscam";
+  // A relative XDG_STATE_HOME is invalid and ignored, as the base directory
+  // convention asks.
+  if (directory.empty() && state != nullptr && state[0] == '/') directory = std::string(state) + "/kscam";
   if (directory.empty() && home != nullptr && *home != '\0') directory = std::string(home) + "/.local/state/kscam";
   if (directory.empty()) {
     host::UseRegistryFile("");  // nowhere to keep them: this run only
