@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev
+  libpng-dev libcli11-dev nlohmann-json3-dev
   sdcc sdcc-ucsim
   mingw-w64 osslsigncode openssl
 )

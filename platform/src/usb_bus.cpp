@@ -67,7 +67,7 @@ std::vector<const USB_ENDPOINT_DESCRIPTOR*> EndpointsOf(PUSB_CONFIGURATION_DESCR
 
 }  // namespace
 
-UsbBus::UsbBus() {
+UsbBus::UsbBus(unsigned port) : port_(port) {
   busDriver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &UsbBus::Dispatch;
   physicalDevice_.DriverObject = &busDriver_;
   physicalDevice_.DeviceExtension = this;
@@ -103,8 +103,8 @@ void UsbBus::NoteDeviceInstance(UsbDeviceModel* device) {
   uint8_t descriptor[18] = {};
   UsbTransferResult read = DeviceCall([&] { return device->GetDescriptor(1, 0, 0, descriptor, sizeof(descriptor)); });
   char instance[64];
-  snprintf(instance, sizeof(instance), "USB\\VID_%04X&PID_%04X\\port1", unsigned(descriptor[8] | descriptor[9] << 8),
-           unsigned(descriptor[10] | descriptor[11] << 8));
+  snprintf(instance, sizeof(instance), "USB\\VID_%04X&PID_%04X\\port%u", unsigned(descriptor[8] | descriptor[9] << 8),
+           unsigned(descriptor[10] | descriptor[11] << 8), port_);
   if (read.status == USBD_STATUS_SUCCESS && read.bytes >= sizeof(descriptor)) SetDeviceInstance(&physicalDevice_, instance);
   else ForgetDeviceInstance(&physicalDevice_);
 }

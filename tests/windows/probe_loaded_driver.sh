@@ -10,8 +10,11 @@ if [ ! -f "$image" ]; then
   exit 77
 fi
 strip_times() { sed -E 's/ \([0-9.]+ ms\)//'; }
-built=$(KSCAM_REGISTRY= "$kscam" probe | strip_times)
-loaded=$(KSCAM_REGISTRY= "$kscam" probe --driver "$image" | strip_times)
+# Each run starts from the defaults: a state directory of its own.
+state=$(mktemp -d)
+trap 'rm -rf "$state"' EXIT
+built=$("$kscam" probe --state "$state/built" | strip_times)
+loaded=$("$kscam" probe --state "$state/loaded" --driver "$image" | strip_times)
 if [ "$built" != "$loaded" ]; then
   echo "the outputs differ"
   diff <(echo "$built") <(echo "$loaded") || true

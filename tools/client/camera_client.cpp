@@ -228,19 +228,23 @@ NTSTATUS CameraClient::Stop() {
   return status;
 }
 
-void CameraClient::Close() {
-  if (stage_ == Stage::PinCreated) {
-    Stop();
-    Device().ClosePin(pin_);
-    pin_ = nullptr;
-  }
-  if (stage_ != Stage::Closed) Device().CloseFilter(filter_);
-  filter_ = nullptr;
-  stage_ = Stage::Closed;
+void CameraClient::ClosePin() {
+  if (stage_ != Stage::PinCreated) return;
+  Stop();
+  Device().ClosePin(pin_);
+  pin_ = nullptr;
+  stage_ = Stage::FilterOpen;
   std::lock_guard<std::mutex> guard(lock_);
   buffers_.clear();
   pulled_.clear();
   changed_.notify_all();
+}
+
+void CameraClient::Close() {
+  ClosePin();
+  if (stage_ != Stage::Closed) Device().CloseFilter(filter_);
+  filter_ = nullptr;
+  stage_ = Stage::Closed;
 }
 
 Frame CameraClient::MakeFrame(const Buffer& buffer, const KSSTREAM_HEADER& header, uint64_t sequence) const {

@@ -96,6 +96,8 @@ class CameraClient {
   NTSTATUS Pause();
   // Stops the pin; the queued buffers come back cancelled.
   NTSTATUS Stop();
+  // Stops and closes the pin; the filter stays open.
+  void ClosePin();
   // Closes the pin and the filter.
   void Close();
 
@@ -106,6 +108,7 @@ class CameraClient {
   uint64_t FramesDropped();  // pull-queue overflows
   const VideoFormat& Format() const { return format_; }
   PKSPIN Pin() const { return pin_; }
+  PKSFILTER Filter() const { return filter_; }  // null until Open
 
  private:
   struct Buffer;

@@ -18,38 +18,40 @@ struct ControlRow {
   int32_t defaultValue;
   bool readOnly;
   bool refusedWhilePinOpen;
+  const char* unit;
+  const char* overriddenBy;
 };
 
 constexpr LONG kOwn = -1;
 
 const ControlRow kControls[] = {
-    {"exposure", kPropExposure, ControlType::Integer, kPropExposureMinimum, 0, 0, 0, false, false},
-    {"gain", kPropGlobalGain, ControlType::Integer, kPropGainMinimum, 0, 0, 0, false, false},
-    {"horizontal_flip", kPropFlipHorizontal, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"vertical_flip", kPropFlipVertical, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"colour_enable", kPropColourEnable, ControlType::Boolean, kOwn, 0, 1, 1, false, false},
-    {"white_balance_automatic", kPropWhiteBalance, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"red_gain", kPropRedGain, ControlType::Integer, kPropColourGainMinimum, 0, 0, 0, false, false},
-    {"green_gain", kPropGreenGain, ControlType::Integer, kPropColourGainMinimum, 0, 0, 0, false, false},
-    {"blue_gain", kPropBlueGain, ControlType::Integer, kPropColourGainMinimum, 0, 0, 0, false, false},
-    {"brightness", kPropBrightness, ControlType::Integer, kPropBrightnessMinimum, 0, 0, 0, false, false},
-    {"contrast", kPropContrast, ControlType::Integer, kPropContrastMinimum, 0, 0, 0, false, false},
-    {"saturation", kPropSaturation, ControlType::Integer, kPropSaturationMinimum, 0, 0, 0, false, false},
-    {"hue", kPropHue, ControlType::Integer, kPropHueMinimum, 0, 0, 0, false, false},
-    {"colour_correction", kPropColourCorrection, ControlType::Boolean, kOwn, 0, 1, 1, false, false},
-    {"external_trigger", kPropExternalTrigger, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"half_clock", kPropHalfClock, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"frame_timeout_ms", kPropFrameTimeout, ControlType::Integer, kOwn, 501, 9999, 3000, false, false},
-    {"gain_automatic", kPropAutoGain, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"exposure_automatic", kPropAutoExposure, ControlType::Boolean, kOwn, 0, 1, 0, false, false},
-    {"subsampling", kPropSubsampling, ControlType::Integer, kOwn, 0, 3, 0, true, true},
-    {"region_left", kPropRegionLeft, ControlType::Integer, kOwn, 0, 2559, 0, true, true},
-    {"region_top", kPropRegionTop, ControlType::Integer, kOwn, 0, 1919, 0, true, true},
-    {"region_width", kPropRegionWidth, ControlType::Integer, kOwn, 32, 2560, 2560, true, true},
-    {"region_height", kPropRegionHeight, ControlType::Integer, kOwn, 32, 1920, 1920, true, true},
-    {"sensor_width", kPropSensorWidth, ControlType::Integer, kOwn, 2560, 2560, 2560, true, false},
-    {"sensor_height", kPropSensorHeight, ControlType::Integer, kOwn, 1920, 1920, 1920, true, false},
-    {"capture_pin_open", kPropPinOpen, ControlType::Boolean, kOwn, 0, 1, 0, true, false},
+    {"exposure", kPropExposure, ControlType::Integer, kPropExposureMinimum, 0, 0, 0, false, false, "", ""},
+    {"gain", kPropGlobalGain, ControlType::Integer, kPropGainMinimum, 0, 0, 0, false, false, "", ""},
+    {"horizontal_flip", kPropFlipHorizontal, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"vertical_flip", kPropFlipVertical, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"colour_enable", kPropColourEnable, ControlType::Boolean, kOwn, 0, 1, 1, false, false, "", ""},
+    {"white_balance_automatic", kPropWhiteBalance, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"red_gain", kPropRedGain, ControlType::Integer, kPropColourGainMinimum, 0, 0, 0, false, false, "", "white_balance_automatic"},
+    {"green_gain", kPropGreenGain, ControlType::Integer, kPropColourGainMinimum, 0, 0, 0, false, false, "", "white_balance_automatic"},
+    {"blue_gain", kPropBlueGain, ControlType::Integer, kPropColourGainMinimum, 0, 0, 0, false, false, "", "white_balance_automatic"},
+    {"brightness", kPropBrightness, ControlType::Integer, kPropBrightnessMinimum, 0, 0, 0, false, false, "", ""},
+    {"contrast", kPropContrast, ControlType::Integer, kPropContrastMinimum, 0, 0, 0, false, false, "", ""},
+    {"saturation", kPropSaturation, ControlType::Integer, kPropSaturationMinimum, 0, 0, 0, false, false, "", ""},
+    {"hue", kPropHue, ControlType::Integer, kPropHueMinimum, 0, 0, 0, false, false, "degrees", ""},
+    {"colour_correction", kPropColourCorrection, ControlType::Boolean, kOwn, 0, 1, 1, false, false, "", ""},
+    {"external_trigger", kPropExternalTrigger, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"half_clock", kPropHalfClock, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"frame_timeout_ms", kPropFrameTimeout, ControlType::Integer, kOwn, 501, 9999, 3000, false, false, "ms", ""},
+    {"gain_automatic", kPropAutoGain, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"exposure_automatic", kPropAutoExposure, ControlType::Boolean, kOwn, 0, 1, 0, false, false, "", ""},
+    {"subsampling", kPropSubsampling, ControlType::Integer, kOwn, 0, 3, 0, true, true, "", ""},
+    {"region_left", kPropRegionLeft, ControlType::Integer, kOwn, 0, 2559, 0, true, true, "pixels", ""},
+    {"region_top", kPropRegionTop, ControlType::Integer, kOwn, 0, 1919, 0, true, true, "pixels", ""},
+    {"region_width", kPropRegionWidth, ControlType::Integer, kOwn, 32, 2560, 2560, true, true, "pixels", ""},
+    {"region_height", kPropRegionHeight, ControlType::Integer, kOwn, 32, 1920, 1920, true, true, "pixels", ""},
+    {"sensor_width", kPropSensorWidth, ControlType::Integer, kOwn, 2560, 2560, 2560, true, false, "pixels", ""},
+    {"sensor_height", kPropSensorHeight, ControlType::Integer, kOwn, 1920, 1920, 1920, true, false, "pixels", ""},
+    {"capture_pin_open", kPropPinOpen, ControlType::Boolean, kOwn, 0, 1, 0, true, false, "", ""},
 };
 
 const ControlRow* Find(const std::string& name) {
@@ -70,6 +72,9 @@ CameraPropertyValue Record(ULONG id, ULONG flags, int32_t value) {
 // Fills the range and default of a row from the camera's constants.
 NTSTATUS Describe(host::KsDeviceHost& device, PKSFILTER filter, const ControlRow& row, ControlInfo* info) {
   info->name = row.name;
+  info->id = row.id;
+  info->unit = row.unit;
+  info->overriddenBy = row.overriddenBy;
   info->type = row.type;
   info->readOnly = row.readOnly;
   info->refusedWhilePinOpen = row.refusedWhilePinOpen;
@@ -123,6 +128,10 @@ NTSTATUS CameraControls::List(std::vector<ControlInfo>* controls) {
     if (!NT_SUCCESS(status)) return status;
     controls->push_back(info);
   }
+  // A control is inactive while the switch that overrides it is on.
+  for (ControlInfo& info : *controls)
+    for (const ControlInfo& overriding : *controls)
+      if (overriding.name == info.overriddenBy) info.inactive = overriding.current != 0;
   return STATUS_SUCCESS;
 }
 

@@ -16,6 +16,7 @@ enum class ControlType { Integer, Boolean };
 
 struct ControlInfo {
   std::string name;
+  uint32_t id = 0;  // the property's number in the camera's property set
   ControlType type = ControlType::Integer;
   int32_t minimum = 0;
   int32_t maximum = 0;
@@ -24,6 +25,11 @@ struct ControlInfo {
   int32_t current = 0;
   bool readOnly = false;
   bool refusedWhilePinOpen = false;  // changes nothing while a capture pin exists
+  std::string unit;                  // empty when the value has none
+  // The switch whose being on makes this value the camera's own choice
+  // (the gains while white balance is automatic); empty when none does.
+  std::string overriddenBy;
+  bool inactive = false;             // that switch is on now
 };
 
 // The sensor window and its subsampling, set as one value.

@@ -19,9 +19,9 @@ std::string& DefaultImagePath() {
 void CameraSystem::SetDefaultDriverImage(const std::string& path) { DefaultImagePath() = path; }
 const std::string& CameraSystem::DefaultDriverImage() { return DefaultImagePath(); }
 
-CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device)
+CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device, unsigned port)
     : device_(std::move(device)), entry_(DriverEntry) {
-  bus_ = std::make_unique<host::UsbBus>();
+  bus_ = std::make_unique<host::UsbBus>(port);
   bus_->Plug(device_.get());
   classDriver_ = std::make_unique<host::KsClassDriver>();
   if (!DefaultImagePath().empty()) {
@@ -35,8 +35,8 @@ CameraSystem::CameraSystem(std::unique_ptr<host::UsbDeviceModel> device)
   }
 }
 
-CameraSystem::CameraSystem(const sim::CameraOptions& options)
-    : CameraSystem(std::make_unique<sim::SimulatedCamera>(options)) {
+CameraSystem::CameraSystem(const sim::CameraOptions& options, unsigned port)
+    : CameraSystem(std::make_unique<sim::SimulatedCamera>(options), port) {
   camera_ = static_cast<sim::SimulatedCamera*>(device_.get());
 }
 

@@ -16,9 +16,10 @@ namespace kscam {
 
 class CameraSystem {
  public:
-  // Plugs the given device in; the simulated camera when none is given.
-  explicit CameraSystem(std::unique_ptr<host::UsbDeviceModel> device);
-  explicit CameraSystem(const sim::CameraOptions& options = sim::CameraOptions());
+  // Plugs the given device into a bus port of its own (port numbers name
+  // the device instance); the simulated camera when none is given.
+  explicit CameraSystem(std::unique_ptr<host::UsbDeviceModel> device, unsigned port = 1);
+  explicit CameraSystem(const sim::CameraOptions& options = sim::CameraOptions(), unsigned port = 1);
   ~CameraSystem();
   CameraSystem(const CameraSystem&) = delete;
   CameraSystem& operator=(const CameraSystem&) = delete;

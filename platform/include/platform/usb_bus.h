@@ -83,7 +83,9 @@ struct UsbLogEntry {
 
 class UsbBus final : private UsbBusSink {
  public:
-  UsbBus();
+  // The port number is part of the device instance of what is plugged in,
+  // so identical cameras on different ports keep settings of their own.
+  explicit UsbBus(unsigned port = 1);
   ~UsbBus();
   UsbBus(const UsbBus&) = delete;
   UsbBus& operator=(const UsbBus&) = delete;
@@ -162,6 +164,7 @@ class UsbBus final : private UsbBusSink {
   void HaltEndpoint(Pipe* pipe);
   void NoteDeviceInstance(UsbDeviceModel* device);
 
+  const unsigned port_;
   DRIVER_OBJECT busDriver_{};
   DEVICE_OBJECT physicalDevice_{};
 
