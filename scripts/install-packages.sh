@@ -8,6 +8,7 @@ packages=(
   libpng-dev
   sdcc sdcc-ucsim
   mingw-w64 osslsigncode openssl
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for package in "${packages[@]}"; do
