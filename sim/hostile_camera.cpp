@@ -24,6 +24,7 @@ constexpr uint32_t kConfigurationFields[] = {
     25, 27, 28, 29, 30,        // endpoint 2
     32, 34, 35, 36, 37,        // endpoint 3
 };
+constexpr uint32_t kFirstEndpointOffset = 18;
 constexpr uint32_t kDeviceFields[] = {0, 1, 7, 8, 9, 10, 11, 17};
 // Values that break parsers: zero, one, the descriptor types, the edges.
 constexpr uint8_t kNastyValues[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 0x40, 0x7F, 0x80, 0x81, 0x82, 0xFF};
@@ -137,7 +138,11 @@ bool HostilePlan::Slow() const {
       return e.fault == TransferFault::Drop || e.fault == TransferFault::Swallow;
     });
   };
-  return silentFrames || slow(replyEvents) || slow(commandEvents);
+  // An endpoint given another address or type may leave the reply pipe
+  // reading an endpoint that never answers: every exchange waits its limit.
+  bool endpointsEdited = std::any_of(configurationEdits.begin(), configurationEdits.end(),
+                                     [](const ByteEdit& e) { return e.offset >= kFirstEndpointOffset; });
+  return silentFrames || endpointsEdited || slow(replyEvents) || slow(commandEvents);
 }
 
 bool HostilePlan::DescriptorsIntact() const {

@@ -70,7 +70,12 @@ std::vector<uint8_t> InputReader::Rest() {
   return rest;
 }
 
-PoolBalance::PoolBalance(const char* what) : what_(what), before_(host::PoolLiveAllocations()) {}
+// The camera is started first, so that its own allocations on the first input
+// are not taken for the input's.
+PoolBalance::PoolBalance(const char* what) : what_(what) {
+  Setup();
+  before_ = host::PoolLiveAllocations();
+}
 
 PoolBalance::~PoolBalance() {
   uint64_t after = host::PoolLiveAllocations();

@@ -156,7 +156,9 @@ class HostileCase {
     for (int i = 0; i < 3 && session.NextFrame(&frame, 200ms * kSlowdown); ++i) {
     }
     camera_->Calm();
-    if (status == STATUS_SUCCESS)
+    // Calm leaves the descriptors as they were: endpoints given other
+    // addresses, types or sizes may never carry a frame.
+    if (status == STATUS_SUCCESS && plan_.DescriptorsIntact())
       Expect(session.NextFrame(&frame, 3000ms * kSlowdown), "no frame once the camera behaved");
     ExpectDefined(session.SetState(KSSTATE_STOP), "stopping the pin");
     ExpectDefined(session.ClosePin(), "closing the pin");
