@@ -16,8 +16,11 @@ struct Started {
   std::vector<uint8_t> offeredFormat;
 };
 
+// Never destroyed: at exit the main thread's per-thread platform state goes
+// before static objects, and a camera stopped after that would complete its
+// requests to a thread that no longer has anywhere to queue them.
 Started& Setup() {
-  static Started started = [] {
+  static Started& started = *new Started([] {
     host::UseRegistryFile("");
     sim::CameraOptions options;
     options.bridge = sim::BridgeModel::CommandModel;
@@ -36,7 +39,7 @@ Started& Setup() {
       abort();
     }
     return s;
-  }();
+  }());
   return started;
 }
 
