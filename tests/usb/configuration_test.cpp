@@ -186,9 +186,10 @@ TEST_F(UsbConfiguration, AnEndpointAddressTwiceInOneSettingIsRefused) {
   outcome = StartWith(DeviceWith(test::Configuration({{0, {{0x0F, kBulk}, {0x8F, kBulk}, {0x8F, kBulk}}}})));
   EXPECT_EQ(outcome.start, STATUS_DEVICE_DATA_ERROR);
 
-  outcome = StartWith(DeviceWith(test::Configuration({{0, {{0x0F, kBulk}, {0x8F, kBulk}, {0x81, kBulk}}}})));
+  outcome = StartWith(
+      DeviceWith(test::Configuration({{0, {{0x0F, kBulk}, {0x8F, kBulk}, {0x81, kBulk}, {0x07, kBulk}}}})));
   EXPECT_EQ(outcome.start, STATUS_SUCCESS);
-  EXPECT_EQ(outcome.pipes, 3u);
+  EXPECT_EQ(outcome.pipes, 4u);
   std::vector<InterfaceSpec> interfaces = test::CameraInterface();
   interfaces.push_back({1, {{0x01, kBulk}, {0x81, kBulk}}});
   outcome = StartWith(DeviceWith(test::Configuration(interfaces)));
