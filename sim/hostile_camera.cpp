@@ -25,6 +25,13 @@ constexpr uint32_t kConfigurationFields[] = {
     32, 34, 35, 36, 37,        // endpoint 3
 };
 constexpr uint32_t kFirstEndpointOffset = 18;
+// How many transfers of each kind a case makes without faults: a start and
+// the property requests take about 55 commands and 38 reply packets, the two
+// firmware images 87 loads. Ordinals are drawn below these, so that nearly
+// every fault drawn fires.
+constexpr uint32_t kCommandOrdinals = 56;
+constexpr uint32_t kReplyOrdinals = 38;
+constexpr uint32_t kLoadOrdinals = 87;
 constexpr uint32_t kDeviceFields[] = {0, 1, 7, 8, 9, 10, 11, 17};
 // Values that break parsers: zero, one, the descriptor types, the edges.
 constexpr uint8_t kNastyValues[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 0x40, 0x7F, 0x80, 0x81, 0x82, 0xFF};
@@ -92,11 +99,11 @@ void DrawExchangeFaults(Draw& d, HostilePlan& p, bool slowAllowed) {
   static constexpr TransferFault kCommand[] = {TransferFault::Stall, TransferFault::Error, TransferFault::Truncate};
   uint32_t events = 1 + d.Below(3);
   for (uint32_t i = 0; i < events; ++i) {
-    if (d.OneIn(2)) p.replyEvents.push_back(DrawEvent(d, 80, kReply, 5));
-    else p.commandEvents.push_back(DrawEvent(d, 120, kCommand, 3));
+    if (d.OneIn(2)) p.replyEvents.push_back(DrawEvent(d, kReplyOrdinals, kReply, 5));
+    else p.commandEvents.push_back(DrawEvent(d, kCommandOrdinals, kCommand, 3));
   }
-  if (slowAllowed && d.OneIn(2)) p.replyEvents.push_back({d.Below(60), TransferFault::Drop, 0});
-  else if (slowAllowed) p.commandEvents.push_back({d.Below(60), TransferFault::Swallow, 0});
+  if (slowAllowed && d.OneIn(2)) p.replyEvents.push_back({d.Below(kReplyOrdinals), TransferFault::Drop, 0});
+  else if (slowAllowed) p.commandEvents.push_back({d.Below(kCommandOrdinals), TransferFault::Swallow, 0});
 }
 
 void DrawFrameFaults(Draw& d, HostilePlan& p, bool slowAllowed) {
@@ -111,8 +118,7 @@ void DrawFrameFaults(Draw& d, HostilePlan& p, bool slowAllowed) {
 void DrawDownloadFaults(Draw& d, HostilePlan& p) {
   p.startAsBridge = true;
   static constexpr TransferFault kLoad[] = {TransferFault::Disconnect, TransferFault::Stall, TransferFault::Error};
-  // The two images take a few hundred loads together.
-  p.vendorEvents.push_back(DrawEvent(d, 400, kLoad, 3));
+  p.vendorEvents.push_back(DrawEvent(d, kLoadOrdinals, kLoad, 3));
 }
 
 std::string FaultName(TransferFault fault) {
