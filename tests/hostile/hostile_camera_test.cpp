@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -63,6 +64,10 @@ class HostileCase {
  public:
   explicit HostileCase(uint64_t seed) : plan_(sim::DrawHostilePlan(seed)) {}
 
+  // How the case ended, for the shard's tally: the start's status when the
+  // camera never became usable, else how far the requests got.
+  const std::string& Outcome() const { return outcome_; }
+
   // The failure, or empty when the case held.
   std::string Run() {
     host::UseRegistryFile("");  // every case starts from the settings of a new camera
@@ -95,12 +100,17 @@ class HostileCase {
   void Exercise(kscam::CameraSystem& system) {
     NTSTATUS status = system.BringUp();
     ExpectDefined(status, "the start");
+    outcome_ = "start failed " + Hex(status);
     // The start reports only the configuration's result: faults of the
     // exchanges after it make no start fail.
     if (plan_.DescriptorsIntact() && !plan_.startAsBridge)
       Expect(status == STATUS_SUCCESS, "the start failed with " + Hex(status) + " on good descriptors");
     if (plan_.startAsBridge) status = FinishDownload(system);
-    if (status != STATUS_SUCCESS || !system.Ready()) return;
+    if (status != STATUS_SUCCESS || !system.Ready()) {
+      if (plan_.startAsBridge) outcome_ = "download failed " + Hex(status);
+      return;
+    }
+    outcome_ = plan_.startAsBridge ? "downloaded, properties served" : "started, properties served";
     Use(system);
     if (plan_.DescriptorsIntact()) CheckRecovered(system);
   }
@@ -142,7 +152,10 @@ class HostileCase {
     for (ULONG id : {kPropGlobalGain, kPropExposure, kPropFlipHorizontal, kPropHalfClock, kPropExternalTrigger})
       ExpectDefined(kscam::GetCameraProperty(device, session.Filter(), id, &value), "a property get");
     ExpectDefined(kscam::SetCameraProperty(device, session.Filter(), kPropGlobalGain, 20), "a property set");
-    if (frames) Capture(session);
+    if (frames) {
+      outcome_ = "frames attacked";
+      Capture(session);
+    }
   }
 
   void Capture(test::CaptureSession& session) {
@@ -190,6 +203,7 @@ class HostileCase {
   sim::HostilePlan plan_;
   sim::HostileCamera* camera_ = nullptr;
   std::string failure_;
+  std::string outcome_;
 };
 
 // Runs the seeds of one shard; the failures name their seeds.
@@ -198,8 +212,11 @@ void RunShard(uint64_t shard) {
   uint64_t first = EnvNumber("KSCAM_HOSTILE_FIRST_SEED", 1);
   int failures = 0;
   uint64_t run = 0;
+  std::map<std::string, uint64_t> outcomes;
   for (uint64_t seed = first + shard; seed < first + cases && failures < kFailuresShown; seed += kShards, ++run) {
-    std::string failure = HostileCase(seed).Run();
+    HostileCase hostile(seed);
+    std::string failure = hostile.Run();
+    ++outcomes[hostile.Outcome()];
     if (!failure.empty()) {
       ++failures;
       ADD_FAILURE() << failure << "\n  reproduce: KSCAM_HOSTILE_SEED=" << seed
@@ -207,6 +224,7 @@ void RunShard(uint64_t shard) {
     }
   }
   printf("hostile cases run in this shard: %llu\n", (unsigned long long)run);
+  for (const auto& [outcome, count] : outcomes) printf("  %6llu %s\n", (unsigned long long)count, outcome.c_str());
 }
 
 TEST(HostileCamera, Shard0) { RunShard(0); }
