@@ -14,7 +14,10 @@ namespace {
 struct Rig {
   host::UsbBus bus;
   test::ScriptedDevice device;
-  Rig() { bus.Plug(&device); }
+  Rig() {
+    bus.SetSynchronousCompletion(true);  // descriptor reads and the selection complete in the call
+    bus.Plug(&device);
+  }
 };
 
 Rig& TheRig() {
