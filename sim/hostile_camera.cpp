@@ -257,7 +257,8 @@ void HostileCamera::Notify() {
   if (sink != nullptr) sink->InDataAvailable();
 }
 
-// The event planned for this transfer, if any; counts the transfer.
+// The event planned for this transfer, if any; counts the transfer. Call
+// with lock_ held.
 const TransferEvent* HostileCamera::Take(const std::vector<TransferEvent>& events, uint32_t* counter) {
   uint32_t ordinal = (*counter)++;
   if (calm_) return nullptr;
