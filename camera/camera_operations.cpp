@@ -46,9 +46,12 @@ NTSTATUS DeviceContext::ReadFrame(PUCHAR buffer, ULONG bufferBytes, BOOLEAN* fra
     frameSpoiled = 0;
     return STATUS_INVALID_DEVICE_STATE;
   }
+  // The halt's own outcome does not matter, but a failed packet leaves the
+  // command endpoint halted; a read cancelled before it sends anything else
+  // would leave it so, and the next register write would be lost.
   PreparePacket(frameRequestPacket, kCommandFrameHalt);
   ULONG transferred = 0;
-  PipeExchange(this, kCommandPipe, frameRequestPacket, &transferred);
+  if (!NT_SUCCESS(PipeExchange(this, kCommandPipe, frameRequestPacket, &transferred))) RecoverCommandPipe(this);
   NTSTATUS status = ReadFrameChunkedSince(this, buffer, layout.frameBytes, readStart);
   LeaveRundown(&configRundown);
   if (frameSpoiled > 0) {

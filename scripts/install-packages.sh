@@ -8,6 +8,7 @@ packages=(
   libpng-dev libcli11-dev nlohmann-json3-dev
   sdcc sdcc-ucsim
   mingw-w64 osslsigncode openssl
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for package in "${packages[@]}"; do

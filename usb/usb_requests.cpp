@@ -55,21 +55,39 @@ NTSTATUS SendPipeRequest(UsbDevice* usb, ULONG pipeIndex, USHORT function) {
   return status;
 }
 
+// One bit per endpoint address: 16 numbers in each direction.
+ULONG EndpointBit(UCHAR address) {
+  ULONG direction = (address & USB_ENDPOINT_DIRECTION_MASK) != 0 ? 16 : 0;
+  return 1u << (direction + (address & 0x0F));
+}
+
 // The platform's parser and request builder walk the descriptors by their own
 // lengths and check nothing, so everything they will read is checked here:
 // the configuration header, every descriptor at least 2 bytes long and inside
 // the total length, interface and endpoint descriptors at least their size.
+// Two endpoints of one interface setting with the same address would be one
+// endpoint on the wire: replies and frames would arrive on the same pipe and
+// every exchange wait out its time limit, so such a set is refused too.
 bool ConfigurationIsWellFormed(const UCHAR* descriptor, ULONG totalLength) {
   if (descriptor[0] < kConfigHeaderSize || descriptor[0] > totalLength ||
       descriptor[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE)
     return false;
+  ULONG endpointsSeen = 0;  // in the interface setting being walked
   for (ULONG at = descriptor[0]; at < totalLength; at += descriptor[at]) {
     if (totalLength - at < 2) return false;
     UCHAR length = descriptor[at];
     UCHAR type = descriptor[at + 1];
     if (length < 2 || length > totalLength - at) return false;
-    if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length < sizeof(USB_INTERFACE_DESCRIPTOR)) return false;
-    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length < sizeof(USB_ENDPOINT_DESCRIPTOR)) return false;
+    if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+      if (length < sizeof(USB_INTERFACE_DESCRIPTOR)) return false;
+      endpointsSeen = 0;
+    }
+    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
+      if (length < sizeof(USB_ENDPOINT_DESCRIPTOR)) return false;
+      ULONG bit = EndpointBit(descriptor[at + 2]);
+      if ((endpointsSeen & bit) != 0) return false;
+      endpointsSeen |= bit;
+    }
   }
   return true;
 }

@@ -108,6 +108,33 @@ TEST(FrameLayout, AReadIntoABufferShorterThanTheFrameIsRefused) {
   EXPECT_TRUE(buffer.GuardIntact());
 }
 
+// The frame halt that opens a read is the capture thread's own packet on the
+// command pipe. When it fails the stack halts the endpoint; a read cancelled
+// before its requests go out used to leave it halted, and the next register
+// write (a gain set, say, whose result the property path ignores) was lost.
+TEST(FrameLayout, AFailedFrameHaltLeavesTheCommandPipeWorking) {
+  auto owned = std::make_unique<test::ScriptedDevice>();
+  test::ScriptedDevice* device = owned.get();
+  CameraSystem system(std::move(owned));
+  ASSERT_EQ(system.BringUp(), STATUS_SUCCESS);
+  DeviceContext* ctx = system.Context();
+  SetGeometry(ctx, 0, 0, 64, 32, 0);
+  Object(ctx)->ApplySettings();
+  GuardedBuffer buffer(ctx->frameBytes);
+
+  device->stallCommand = 0x02;
+  device->SetCommandHook([ctx](const std::vector<uint8_t>& command) {
+    if (!command.empty() && command[0] == 0x02) Object(ctx)->CancelRead();  // a stop, just then
+  });
+  BOOLEAN good = TRUE;
+  EXPECT_EQ(Object(ctx)->ReadFrame(buffer.data(), buffer.bytes(), &good), STATUS_CANCELLED);
+  device->SetCommandHook(nullptr);
+  device->stallCommand = -1;
+  EXPECT_FALSE(system.Bus().EndpointHalted(0x01));
+  EXPECT_TRUE(SetGlobalGain(ctx, 17));
+  EXPECT_EQ(device->Register(kRegGlobalGain), 17);
+}
+
 // Holds the camera at the first register write of a sensor initialisation
 // (register 0x0D), which a clock change makes right after its clock command.
 class ClockChangeGate {

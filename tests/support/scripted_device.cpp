@@ -108,6 +108,7 @@ host::UsbTransferResult ScriptedDevice::BulkOut(uint8_t endpointAddress, const u
     hook = hook_;
   }
   if (hook) hook(std::vector<uint8_t>(data, data + length));
+  if (length >= 1 && data[0] == stallCommand) return {USBD_STATUS_STALL_PID, 0};
   {
     std::lock_guard<std::mutex> guard(lock_);
     commands_.emplace_back(data, data + length);

@@ -44,6 +44,7 @@ class ScriptedDevice : public host::UsbDeviceModel {
   USBD_STATUS selectConfigurationStatus = USBD_STATUS_SUCCESS;  // of selecting a configuration (not 0)
   int64_t configurationBytesLimit = -1;  // return at most this many bytes of the configuration
   bool answerRegisterReads = true;       // queue the two replies of a register read
+  int stallCommand = -1;    // a command with this code in byte 0 fails with a stall (after the hook)
   bool sendFrames = false;  // answer the go command (0x03) with a frame of the size command's length
 
   // Called on the bus thread with every command packet before it is carried

@@ -175,6 +175,27 @@ TEST_F(UsbConfiguration, MalformedDescriptorsAreRefusedBeforeTheParserSeesThem) 
   EXPECT_EQ(outcome.pipes, 3u);
 }
 
+// A hostile camera that gave its reply and frame endpoints one address made
+// every register read wait out its time limit. The same number in the other
+// direction is another endpoint, and an alternate setting may reuse them.
+TEST_F(UsbConfiguration, AnEndpointAddressTwiceInOneSettingIsRefused) {
+  Outcome outcome = StartWith(DeviceWith(test::Configuration({{0, {{0x01, kBulk}, {0x82, kBulk}, {0x82, kBulk}}}})));
+  EXPECT_EQ(outcome.start, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_FALSE(outcome.hasInterface);
+  // The highest endpoint number in each direction is its own bit.
+  outcome = StartWith(DeviceWith(test::Configuration({{0, {{0x0F, kBulk}, {0x8F, kBulk}, {0x8F, kBulk}}}})));
+  EXPECT_EQ(outcome.start, STATUS_DEVICE_DATA_ERROR);
+
+  outcome = StartWith(
+      DeviceWith(test::Configuration({{0, {{0x0F, kBulk}, {0x8F, kBulk}, {0x81, kBulk}, {0x07, kBulk}}}})));
+  EXPECT_EQ(outcome.start, STATUS_SUCCESS);
+  EXPECT_EQ(outcome.pipes, 4u);
+  std::vector<InterfaceSpec> interfaces = test::CameraInterface();
+  interfaces.push_back({1, {{0x01, kBulk}, {0x81, kBulk}}});
+  outcome = StartWith(DeviceWith(test::Configuration(interfaces)));
+  EXPECT_EQ(outcome.start, STATUS_SUCCESS) << "another interface has endpoints of its own";
+}
+
 TEST_F(UsbConfiguration, FailingConfigurationRequestIsReported) {
   auto device = std::make_unique<ScriptedDevice>();
   device->configurationStatus = USBD_STATUS_STALL_PID;
