@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev
+  libcpp-httplib-dev libturbojpeg0-dev nlohmann-json3-dev chromium
   sdcc sdcc-ucsim
   mingw-w64 osslsigncode openssl
 )
