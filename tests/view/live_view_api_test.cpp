@@ -66,9 +66,7 @@ class TakenPort {
 class LiveViewApi : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    sim::CameraOptions scene;
-    scene.scene = "bars";
-    camera_ = new kscam::CameraSystem(scene);
+    camera_ = new kscam::CameraSystem(view_test::BarsCamera());
     ASSERT_EQ(view_test::PrepareCamera(*camera_), STATUS_SUCCESS);
     kscam::LiveViewOptions options;
     options.port = 0;
@@ -371,9 +369,7 @@ TEST_F(LiveViewApi, ConcurrentChangesRegionRestartsAndViewersAllGetAnswers) {
 }
 
 TEST(LiveViewServer, StopsPromptlyWithAViewerWatchingAndRefusesABusyPort) {
-  sim::CameraOptions scene;
-  scene.scene = "bars";
-  kscam::CameraSystem camera(scene);
+  kscam::CameraSystem camera(view_test::BarsCamera());
   ASSERT_EQ(view_test::PrepareCamera(camera), STATUS_SUCCESS);
   kscam::LiveViewOptions options;
   options.port = 0;

@@ -13,6 +13,16 @@ constexpr int32_t kUnityExposure = 200;
 constexpr int32_t kUnityGain = 14;
 constexpr int32_t kSmallMode = 3;  // 320 x 240 of the whole sensor
 
+// The colour bars over a bus paced at a USB 2.0 bulk rate: an unpaced bus
+// would deliver thousands of frames a second and take both cores from the
+// server and the browser under test.
+inline sim::CameraOptions BarsCamera() {
+  sim::CameraOptions options;
+  options.scene = "bars";
+  options.paced = true;
+  return options;
+}
+
 // The camera must not have started yet. Its settings are kept in memory,
 // never in the user's registry file, so that no run changes the next.
 inline NTSTATUS PrepareCamera(kscam::CameraSystem& camera) {

@@ -8,9 +8,7 @@
 #include "tools/view/live_view.h"
 
 int main() {
-  sim::CameraOptions scene;
-  scene.scene = "bars";
-  kscam::CameraSystem camera(scene);
+  kscam::CameraSystem camera(view_test::BarsCamera());
   NTSTATUS status = view_test::PrepareCamera(camera);
   if (!NT_SUCCESS(status)) {
     fprintf(stderr, "live_view_test_server: the camera did not start: %s\n", kscam::StatusText(status).c_str());

@@ -9,3 +9,4 @@ using CommandArguments = std::vector<std::string>;
 
 int RunProbe(const CommandArguments& arguments);
 int RunConvert(const CommandArguments& arguments);
+int RunView(const CommandArguments& arguments);

@@ -21,6 +21,7 @@ struct Command {
 const Command kCommands[] = {
     {"probe", RunProbe, "plug the camera in, start the driver and print what it found"},
     {"convert", RunConvert, "convert a raw frame file to PNG or BGRA with the driver's pipeline"},
+    {"view", RunView, "serve the live picture and the controls to a browser on 127.0.0.1"},
 };
 
 // The registry the camera's settings persist in between runs, as the
