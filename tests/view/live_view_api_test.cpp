@@ -401,6 +401,8 @@ TEST(LiveViewServer, StopsPromptlyWithAViewerWatchingAndRefusesABusyPort) {
   server->Stop();
   viewer.join();  // the stream ended with the server
   EXPECT_EQ(camera.KsDevice().OpenPins(), 0u) << "the pin is closed";
+  EXPECT_FALSE(server->Start(&error)) << "a server serves once";
+  EXPECT_EQ(camera.KsDevice().OpenPins(), 0u);
   server.reset();
   camera.StopDevice();
   camera.RemoveDevice();

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdio.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -88,7 +89,9 @@ struct LiveViewServer::State {
   httplib::Server http;
   std::thread listener;
   int port = 0;
+  std::atomic<bool> listenerEnded{false};  // the listener thread returned from httplib
   bool running = false;  // between a successful Start and Stop; touched only by their caller
+  bool started = false;  // Start got as far as routing: a server serves once
 };
 
 void LiveViewServer::State::Route() {
@@ -283,6 +286,12 @@ LiveViewServer::~LiveViewServer() { Stop(); }
 bool LiveViewServer::Start(std::string* error) {
   State& s = *state_;
   if (s.running) return true;
+  // httplib keeps its routes and its stopped state: a second life would
+  // answer every request twice over or not at all.
+  if (s.started) {
+    *error = "this server has already served once";
+    return false;
+  }
   // A browser that goes away mid-picture must cost its connection, not the
   // process: writes to a closed socket fail instead of raising SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
@@ -291,6 +300,7 @@ bool LiveViewServer::Start(std::string* error) {
     *error = "the camera did not start streaming: " + StatusText(status);
     return false;
   }
+  s.started = true;
   s.Route();
   const size_t threads = size_t(s.options.maxViewers > 0 ? s.options.maxViewers : 0) + kRequestThreads;
   s.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
@@ -308,9 +318,13 @@ bool LiveViewServer::Start(std::string* error) {
     return false;
   }
   s.display.Start();
-  s.listener = std::thread([&s] { s.http.listen_after_bind(); });
-  // httplib's stop does nothing before the listener runs: wait for it.
-  while (!s.http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  s.listener = std::thread([&s] {
+    s.http.listen_after_bind();
+    s.listenerEnded = true;
+  });
+  // httplib's stop does nothing before the listener runs: wait for it, or
+  // for its end when it failed at once.
+  while (!s.http.is_running() && !s.listenerEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   s.running = true;
   return true;
 }

@@ -37,7 +37,8 @@ class LiveViewServer {
   LiveViewServer& operator=(const LiveViewServer&) = delete;
 
   // Runs the capture pin and serves from a thread of its own; false with the
-  // reason in *error when the camera or the port cannot be had.
+  // reason in *error when the camera or the port cannot be had. A server
+  // serves once: a Start after a Stop or a failed Start is refused.
   bool Start(std::string* error);
   int Port() const;
   // Ends every stream, stops serving and closes the pin. Callable from any

@@ -44,6 +44,9 @@ async function send(control, input, output, value) {
   const answer = await api('PUT', '/api/controls/' + control.name, value);
   if (!answer.ok) {
     tell(control.name + ': ' + answer.data.error, true);
+    // The widget goes back to what the driver still holds.
+    const held = await api('GET', '/api/controls/' + control.name);
+    if (held.ok) showKept(control, input, output, { value: held.data.value, clamped: false });
     return;
   }
   showKept(control, input, output, answer.data);
