@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "live_view_rig.h"
+#include "platform/host_pool.h"
 #include "tools/view/live_view.h"
 
 namespace {
@@ -293,6 +294,55 @@ TEST_F(LiveViewApi, RegionChangesRestartThePinAndSayso) {
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 200);
   EXPECT_EQ(Stats()["frame"], json({{"width", 320}, {"height", 240}}));
+}
+
+// A pin that cannot start again after a region change (the system has no
+// memory for its frame buffers): the client hears why with a 502, the
+// server goes on answering, and once the system recovers a region change
+// streams again.
+TEST_F(LiveViewApi, ARegionChangeWhosePinCannotStartIsReportedAndRecovers) {
+  const json before = Get("/api/region");
+  host::FailAllocationsWithTag("Vwrk");  // the driver's frame buffers
+  auto result = Put("/api/region", "{\"mode\": 2}");
+  host::ClearPoolFaults();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 502) << result->body;
+  json answer = json::parse(result->body, nullptr, false);
+  EXPECT_TRUE(answer.is_object() && answer["error"].is_string()) << result->body;
+  EXPECT_EQ(Stats()["streaming"], false) << "the old region could not start either";
+  EXPECT_NE(answer["error"].get<std::string>().find("stopped"), std::string::npos) << "and the client is told";
+  EXPECT_EQ(Get("/api/controls/brightness")["name"], "brightness") << "the controls still answer";
+
+  result = Put("/api/region", before.dump());
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200) << result->body;
+  ExpectStreaming();
+}
+
+// A camera that stops answering its command packets while the region
+// changes: whether the driver gets the new region through or not, nothing is
+// lost. Either the new region streams (200), or the client hears why not
+// (502) and the old region streams again.
+TEST_F(LiveViewApi, ARegionChangeTheCameraFailsLeavesAStreamingRegion) {
+  const json before = Get("/api/region");
+  sim::CameraFaults faults;
+  faults.noReplies = true;
+  camera_->Camera()->SetFaults(faults);
+  auto result = Put("/api/region", "{\"mode\": 2}");
+  camera_->Camera()->SetFaults(sim::CameraFaults());
+  ASSERT_TRUE(result);
+  json answer = json::parse(result->body, nullptr, false);
+  if (result->status == 200) {
+    EXPECT_EQ(Get("/api/region")["mode"], 2);
+    EXPECT_EQ(Stats()["frame"], json({{"width", 640}, {"height", 480}}));
+  } else {
+    EXPECT_EQ(result->status, 502) << result->body;
+    EXPECT_TRUE(answer.is_object() && answer["error"].is_string()) << result->body;
+    EXPECT_EQ(Get("/api/region"), before);
+    EXPECT_EQ(Stats()["frame"], json({{"width", 320}, {"height", 240}}));
+  }
+  ExpectStreaming();
+  EXPECT_EQ(Put("/api/region", before.dump())->status, 200);
 }
 
 TEST_F(LiveViewApi, StreamsPicturesToSeveralViewersAndRefusesOneTooMany) {

@@ -217,10 +217,11 @@ void LiveViewServer::State::PutRegion(const std::string& body, httplib::Response
 void LiveViewServer::State::ChangeRegion(const Region& wanted, json answer, httplib::Response& response) {
   Region kept;
   NTSTATUS status = camera.ChangeRegion(wanted, &kept);
+  view::StreamStatus stream = camera.Status();
   if (!NT_SUCCESS(status))
     return Refuse(response, 502,
-                  "the camera did not stream the new region (" + StatusText(status) + "); the old one streams again");
-  view::StreamStatus stream = camera.Status();
+                  "the camera did not stream the new region (" + StatusText(status) + "); " +
+                      (stream.streaming ? "the old one streams again" : "nor the old one: the stream has stopped"));
   answer["region"] = view::RegionJson(kept);
   if (answer.contains("name")) answer["value"] = *view::RegionField(kept, answer["name"].get<std::string>());
   answer["clamped"] = view::RegionJson(kept) != view::RegionJson(wanted);
