@@ -310,7 +310,7 @@ TEST_F(LiveViewApi, ARegionChangeWhosePinCannotStartIsReportedAndRecovers) {
   json answer = json::parse(result->body, nullptr, false);
   EXPECT_TRUE(answer.is_object() && answer["error"].is_string()) << result->body;
   EXPECT_EQ(Stats()["streaming"], false) << "the old region could not start either";
-  EXPECT_NE(answer["error"].get<std::string>().find("stopped"), std::string::npos) << "and the client is told";
+  EXPECT_NE(answer["error"].get<std::string>().find("stopped"), std::string::npos) << "and the client is told: " << result->body;
   EXPECT_EQ(Get("/api/controls/brightness")["name"], "brightness") << "the controls still answer";
 
   result = Put("/api/region", before.dump());
