@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libcli11-dev nlohmann-json3-dev
+  libcpp-httplib-dev libturbojpeg0-dev chromium
   sdcc sdcc-ucsim
   mingw-w64 osslsigncode openssl
   clang-14 libclang-rt-14-dev

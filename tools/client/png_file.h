@@ -11,3 +11,6 @@
 // (when error is not null); a partly written file is removed.
 bool WritePng(const std::string& path, const uint8_t* bgra, uint32_t width, uint32_t height,
               size_t rowBytes = 0, std::string* error = nullptr);
+// The same image as the bytes of a PNG file, in memory.
+bool EncodePng(const uint8_t* bgra, uint32_t width, uint32_t height, size_t rowBytes, std::string* png,
+               std::string* error = nullptr);

@@ -23,6 +23,7 @@ CommandRunner DefineCapture(CLI::App& command);
 CommandRunner DefineSnap(CLI::App& command);
 CommandRunner DefineConvert(CLI::App& command);
 CommandRunner DefineProbe(CLI::App& command);
+CommandRunner DefineView(CLI::App& command);
 
 // Exit statuses: 1 when the command failed, 2 when its arguments are wrong.
 constexpr int kExitFailed = 1;

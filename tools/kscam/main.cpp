@@ -27,6 +27,7 @@ const CommandDefinition kCommands[] = {
     {"snap", "capture one frame", DefineSnap},
     {"convert", "convert a raw frame file to PNG or BGRA with the driver's pipeline", DefineConvert},
     {"probe", "plug the camera in, start the driver and print what it found", DefineProbe},
+    {"view", "serve the live picture and the controls to a browser on 127.0.0.1", DefineView},
 };
 
 bool IsCommand(const std::string& name) {
