@@ -299,6 +299,7 @@ NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   }
   if (usb->chunksOutstanding > 0) --usb->chunksOutstanding;
   NTSTATUS status = irp->IoStatus.Status;
+  NoteRequestOutcome(usb, status, record->urb->UrbHeader.Status);
   irp->IoStatus.Information =
       NT_SUCCESS(status) ? record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
   bool startWalk = false;
