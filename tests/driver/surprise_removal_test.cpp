@@ -74,6 +74,30 @@ std::string Describe(const std::map<std::string, uint64_t>& live) {
   return text;
 }
 
+// The longest any I/O took to end after a removal, over the process, for
+// the batches' report.
+class WorstEnd {
+ public:
+  static void Note(milliseconds taken) {
+    std::lock_guard<std::mutex> guard(Lock());
+    if (taken > Worst()) Worst() = taken;
+  }
+  static milliseconds Get() {
+    std::lock_guard<std::mutex> guard(Lock());
+    return Worst();
+  }
+
+ private:
+  static std::mutex& Lock() {
+    static std::mutex lock;  // guards the worst time
+    return lock;
+  }
+  static milliseconds& Worst() {
+    static milliseconds worst{0};
+    return worst;
+  }
+};
+
 // When the camera left: set by the bus's unplug rule, or by the test.
 class RemovalClock {
  public:
@@ -219,6 +243,9 @@ class Removal {
       EXPECT_EQ(status, STATUS_SUCCESS);
       EXPECT_TRUE(session_->NextFrame(&frame));  // the dry run counts the first frame's requests too
     }
+    // A request drawn among the first frame's is made by the capture thread
+    // after the start has returned.
+    WaitForRemoval(k);
     return point.seen->load();
   }
 
@@ -258,8 +285,7 @@ class Removal {
     if (HasFatalFailure()) return 0;
     Arm(k, FrameChunk);
     EXPECT_EQ(session_->RunWithFrames(2), STATUS_SUCCESS);  // the first chunk goes out once the pin runs
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (k != 0 && !Fired() && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+    WaitForRemoval(k);
     return point.seen->load();
   }
 
@@ -275,35 +301,49 @@ class Removal {
 
   static bool HasFatalFailure() { return ::testing::Test::HasFatalFailure(); }
 
+  // Frames keep flowing until the capture thread makes the k-th request.
+  void WaitForRemoval(uint64_t k) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (k != 0 && !Fired() && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+  }
+
   void Unplug() {
     clock_.Mark();
     system_->Bus().Unplug();
   }
 
   void ExpectEndedInTime(const char* what) {
-    if (Fired()) EXPECT_LE(clock_.Since(), kPendingBound) << what << " returned late after the removal";
+    if (!Fired()) return;
+    milliseconds taken = clock_.Since();
+    WorstEnd::Note(taken);
+    EXPECT_LE(taken, kPendingBound) << what << " returned late after the removal";
   }
 
   void WaitForBus() {
     while (system_->Bus().PendingInTransfers() != 0 && clock_.Since() <= kPendingBound)
       std::this_thread::sleep_for(milliseconds(1));
     EXPECT_EQ(system_->Bus().PendingInTransfers(), 0u) << "transfers still pending after the bound";
+    WorstEnd::Note(clock_.Since());
   }
 
-  // A running pin hands back the client's frames with a failure, also one
-  // queued after the removal; a pin that is not running refuses to run;
-  // either way it stops at once.
+  // A running pin hands the client's frames back failed. Until the capture
+  // thread's next request finds the camera gone, a frame the client queues
+  // gets the last picture again (the pin repeats it when no new one came),
+  // so the client keeps one frame queued until one fails, within the bound.
+  // A pin that is not running refuses to run; either way it stops at once.
   void CheckPinAfterRemoval() {
     session_->SetRequeue(false);
     KSSTATE state = session_->Pin()->DeviceState;  // the state the class driver last reached
     if (state == KSSTATE_RUN) {
-      session_->QueueFrames(1);
       DeliveredFrame frame;
-      bool failed = false;
-      while (!failed && clock_.Since() <= kPendingBound)
-        failed = session_->NextFrame(&frame, milliseconds(5)) && frame.status != STATUS_SUCCESS;
-      EXPECT_TRUE(failed) << "client frames still pending after the bound";
-      if (failed) EXPECT_EQ(frame.status, STATUS_DEVICE_NOT_CONNECTED);
+      NTSTATUS failure = STATUS_SUCCESS;
+      while (failure == STATUS_SUCCESS && session_->NextFrame(&frame, milliseconds(0))) failure = frame.status;
+      while (failure == STATUS_SUCCESS && clock_.Since() <= kPendingBound) {
+        session_->QueueFrames(1);
+        if (session_->NextFrame(&frame, kPendingBound)) failure = frame.status;
+      }
+      WorstEnd::Note(clock_.Since());
+      EXPECT_EQ(failure, STATUS_DEVICE_NOT_CONNECTED) << "how the client's frames came back within the bound";
       EXPECT_EQ(session_->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     }
     EXPECT_EQ(session_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
@@ -464,7 +504,7 @@ TEST_P(SurpriseRemoval, AtRandomPointsEndsPendingIoRefusesLaterCallsAndLeaksNoth
   for (int i = 0; i < kCasesPerBatch && !HasFailure(); ++i) RunRemoval(uint64_t(GetParam()) * 1000 + i + 1, &tally);
   printf("removals:");
   for (auto& [point, count] : tally) printf(" %s %d", point.c_str(), count);
-  printf("\n");
+  printf("; worst time for I/O to end after a removal so far %lld ms\n", (long long)WorstEnd::Get().count());
 }
 
 INSTANTIATE_TEST_SUITE_P(Batches, SurpriseRemoval, ::testing::Range(0, 8));
