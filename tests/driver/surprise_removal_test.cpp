@@ -464,6 +464,21 @@ TEST_F(SurpriseRemovalRegression, ARunningPinHandsBackTheClientsFramesFailedAtOn
   EXPECT_EQ(system_.Bus().PendingInTransfers(), 0u);
 }
 
+// Before the first picture the pin has nothing to repeat: the client's
+// frames wait for the capture thread, which must wake the pin to hand them
+// back failed when it finds the camera gone, not keep retrying it.
+TEST_F(SurpriseRemovalRegression, FramesQueuedBeforeTheFirstPictureComeBackFailed) {
+  sim::CameraFaults silent;
+  silent.silent = true;
+  system_.Camera()->SetFaults(silent);
+  ASSERT_EQ(session_.CreatePin(), STATUS_SUCCESS);
+  ASSERT_EQ(session_.RunWithFrames(2), STATUS_SUCCESS);
+  std::this_thread::sleep_for(milliseconds(20));  // the capture thread waits for the first frame
+  auto start = Clock::now();
+  system_.Bus().Unplug();
+  EXPECT_EQ(NextFailure(start), STATUS_DEVICE_NOT_CONNECTED) << "frames queued before any picture";
+}
+
 // A pin on a gone camera used to be claimed and run as if nothing happened.
 TEST_F(SurpriseRemovalRegression, AGoneCameraCannotBeClaimedOrRunButStopsAndCloses) {
   Streaming();
