@@ -6,6 +6,7 @@
 #include "camera/sensor.h"
 #include "controls/image_settings.h"
 #include "usb/command_packets.h"
+#include "usb/usb_requests.h"
 
 namespace {
 
@@ -240,7 +241,9 @@ const KSAUTOMATION_TABLE kCameraAutomationTable = {
 // Every request runs under the exchange mutex: register exchanges never
 // interleave, and the record's settings, which the settings store reads and
 // writes under the same mutex, change one request at a time. Constants need
-// no device.
+// no device. A camera that has left the bus fails every other request, also
+// one it left during: a value set then may never have reached the sensor,
+// and a value read then is the record's, not the camera's.
 NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   if (request == nullptr || data == nullptr) return STATUS_UNSUCCESSFUL;
   if (request->Id >= kCameraPropertyCount) return STATUS_NOT_FOUND;
@@ -253,9 +256,10 @@ NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
   }
   DeviceContext* ctx = DeviceOfRequest(irp);
   if (ctx == nullptr) return STATUS_UNSUCCESSFUL;
+  if (DeviceGone(&ctx->usb)) return STATUS_DEVICE_NOT_CONNECTED;
   AcquireExchangeMutex(ctx);
   if (set) SetValue(ctx, row, data);
   else static_cast<CameraPropertyValue*>(data)->value = GetValue(ctx, row);
   ReleaseExchangeMutex(ctx);
-  return STATUS_SUCCESS;
+  return DeviceGone(&ctx->usb) ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS;
 }

@@ -9,6 +9,7 @@
 #include "imaging/frame_conversion.h"
 #include "stream/band_workers.h"
 #include "stream/system_thread.h"
+#include "usb/usb_requests.h"
 
 namespace {
 
@@ -40,23 +41,41 @@ void BackOff(CaptureContext* capture) {
 
 bool RunFlag(CaptureContext* capture) { return InterlockedCompareExchange(&capture->run, 0, 0) != 0; }
 
+void CountDropped(CaptureContext* capture) { InterlockedIncrement(&capture->framesDropped); }
+
 // Picks the raw buffer to fill: a free one, else the one not being
 // converted. A ready frame picked here is overwritten: it is dropped.
 // Called with bufferLock held.
 ULONG ChooseBufferToFill(CaptureContext* capture) {
   if (capture->bufferState[0] == kBufferFree) return 0;
   if (capture->bufferState[1] == kBufferFree) return 1;
-  if (capture->bufferState[0] == kBufferConverting) return 1;
-  return 0;
+  ULONG chosen = capture->bufferState[0] == kBufferConverting ? 1 : 0;
+  if (capture->bufferState[chosen] == kBufferReady) CountDropped(capture);
+  return chosen;
 }
 
-// Reads one raw frame into the buffer; true for a good frame.
+// Reads one raw frame into the buffer; true for a good frame. A frame that
+// arrived whole but is not good (a clock change spoiled it) is dropped.
 bool ReadOneFrame(CaptureContext* capture, ULONG buffer) {
   if (capture->phase != kCaptureRunning) return false;
   BOOLEAN good = FALSE;
-  capture->camera->ReadFrame(capture->rawBuffer[buffer], capture->rawBytes, &good);
+  NTSTATUS status = capture->camera->ReadFrame(capture->rawBuffer[buffer], capture->rawBytes, &good);
   if (good) InterlockedIncrement(&capture->framesCaptured);
+  else if (status == STATUS_SUCCESS) CountDropped(capture);
   return good;
+}
+
+// Ready frames that will never be converted (the capture starts over, or
+// its buffers go) are dropped, and their buffers are free again. A buffer
+// being converted is left to the processing pass, which frees it.
+void DiscardReadyFrames(CaptureContext* capture) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&capture->bufferLock, &oldIrql);
+  for (RawBufferState& state : capture->bufferState) {
+    if (state == kBufferReady) CountDropped(capture);
+    if (state != kBufferConverting) state = kBufferFree;
+  }
+  KeReleaseSpinLock(&capture->bufferLock, oldIrql);
 }
 
 // A frame read that a stop cancelled can still report success from the
@@ -79,8 +98,16 @@ void NTAPI CaptureThreadMain(PVOID context) {
     bool ready = good && RunFlag(capture);
     capture->bufferState[buffer] = ready ? kBufferReady : kBufferFree;
     KeReleaseSpinLock(&capture->bufferLock, oldIrql);
+    if (good && !ready) CountDropped(capture);  // read as the capture stopped
     if (ready) capture->camera->NotifyFrameReady();
     failures = good ? 0 : failures + 1;
+    if (!good && DeviceGone(&capture->camera->usb)) {
+      // Nothing more comes from a camera that has left the bus: the thread
+      // ends, and the processing pass it wakes hands the client's frames
+      // back failed.
+      capture->camera->NotifyFrameReady();
+      break;
+    }
   }
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -114,6 +141,8 @@ NTSTATUS StartCapture(DeviceContext* device) {
   capture->pipeline = device->pipeline;
 
   device->ApplySettings();
+  // The camera left while its settings went out: there is nothing to run.
+  if (DeviceGone(&device->usb)) return STATUS_DEVICE_NOT_CONNECTED;
   ULONG frameBytes = 0;
   device->GetFrameBytes(&frameBytes);
   // Without a layout there is no frame to read: the camera did not answer
@@ -146,7 +175,7 @@ NTSTATUS StartCapture(DeviceContext* device) {
 void StartCaptureThread(CaptureContext* capture) {
   capture->camera->ResetReconfigure();
   KeResetEvent(&capture->stopRequested);
-  capture->bufferState[0] = capture->bufferState[1] = kBufferFree;
+  DiscardReadyFrames(capture);
   InterlockedExchange(&capture->run, 1);
   // Without a thread the pin runs and delivers nothing; the next start
   // tries again.
@@ -176,6 +205,7 @@ void StopCaptureThread(CaptureContext* capture) {
 
 void ReleaseCaptureBuffers(CaptureContext* capture) {
   StopCaptureThread(capture);
+  DiscardReadyFrames(capture);
   capture->phase = kCaptureIdle;
   if (capture->pipeline != nullptr) {
     capture->pipeline->outputImage = nullptr;
@@ -184,7 +214,7 @@ void ReleaseCaptureBuffers(CaptureContext* capture) {
   ReleaseCaptureMemory(capture);
 }
 
-void ConvertReadyFrame(CaptureContext* capture) {
+bool ConvertReadyFrame(CaptureContext* capture) {
   InterlockedExchange(&capture->converting, 1);
   KIRQL oldIrql;
   KeAcquireSpinLock(&capture->bufferLock, &oldIrql);
@@ -193,7 +223,7 @@ void ConvertReadyFrame(CaptureContext* capture) {
   else if (capture->bufferState[1] == kBufferReady) taken = 1;
   if (taken >= 0) capture->bufferState[taken] = kBufferConverting;
   KeReleaseSpinLock(&capture->bufferLock, oldIrql);
-  if (taken < 0) return;
+  if (taken < 0) return false;
 
   ULONG lineOffset = 0;
   ULONG rowPitch = 0;
@@ -205,4 +235,5 @@ void ConvertReadyFrame(CaptureContext* capture) {
   KeAcquireSpinLock(&capture->bufferLock, &oldIrql);
   capture->bufferState[taken] = kBufferFree;
   KeReleaseSpinLock(&capture->bufferLock, oldIrql);
+  return true;
 }

@@ -46,6 +46,13 @@ struct CaptureContext {
   ULONG bandLimit;
   // Notification event, set while a stop is asking the capture thread to end.
   KEVENT stopRequested;
+  // The fate of every whole frame the camera sent, since the record was
+  // made: converted into a client's frame, or dropped (spoiled by a clock
+  // change, overwritten before it was converted, read as the capture
+  // stopped, or converted while the client had no frame queued). Together
+  // with a raw buffer still Ready they account for every frame. Interlocked.
+  volatile LONG framesDelivered;
+  volatile LONG framesDropped;
 };
 
 // Capture operations of the pin's state changes (passive level, serialised
@@ -55,5 +62,5 @@ void StartCaptureThread(CaptureContext* capture);
 void StopCaptureThread(CaptureContext* capture);
 void ReleaseCaptureBuffers(CaptureContext* capture);
 // The processing pass's part: converts the newest ready raw frame, if any,
-// into outputImage.
-void ConvertReadyFrame(CaptureContext* capture);
+// into outputImage; true when it converted one.
+bool ConvertReadyFrame(CaptureContext* capture);

@@ -11,6 +11,7 @@
 #include "driver/device_context.h"
 #include "imaging/image_pipeline.h"
 #include "stream/ks_guids.h"
+#include "usb/usb_requests.h"
 
 namespace {
 
@@ -89,7 +90,12 @@ void ReleaseCapture(PinContext* context) {
   context->phase = kCaptureIdle;
 }
 
+// A camera that has left the bus cannot be claimed or run; the way down
+// (pause, acquire, stop) always works, so a client can always close.
+bool CameraGone(PinContext* context) { return DeviceGone(&context->device->usb); }
+
 NTSTATUS StopToAcquire(PinContext* context) {
+  if (CameraGone(context)) return STATUS_DEVICE_NOT_CONNECTED;
   NTSTATUS status = AttachPin(context->device, context, &context->videoInfo);
   context->acquired = NT_SUCCESS(status);
   if (!context->acquired) return status;
@@ -113,6 +119,7 @@ void AcquireToStop(PinContext* context) {
 }
 
 NTSTATUS PauseToRun(PinContext* context) {
+  if (CameraGone(context)) return STATUS_DEVICE_NOT_CONNECTED;
   CaptureContext* capture = context->device->capture;
   if (context->phase == kCapturePaused) {
     if (capture->phase == kCapturePaused) {
@@ -157,6 +164,18 @@ ULONG CopyImageToFrame(const PinContext* context, const CaptureContext* capture,
   }
   ULONG imageBytes = context->videoInfo.bmiHeader.biSizeImage;
   return imageBytes < frameExtent ? imageBytes : frameExtent;
+}
+
+// Hands every queued client frame back with "not connected": no picture will
+// come for them. Frames the client queues later come back the same way on
+// the next pass.
+void FailQueuedFrames(PKSPIN pin) {
+  for (PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+       pointer != nullptr; pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED)) {
+    pointer->StreamHeader->DataUsed = 0;
+    KsStreamPointerSetStatusCode(pointer, STATUS_DEVICE_NOT_CONNECTED);
+    KsStreamPointerUnlock(pointer, TRUE);
+  }
 }
 
 void StampFrame(PinContext* context, PKSSTREAM_HEADER header) {
@@ -260,12 +279,17 @@ NTSTATUS NTAPI CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fro
 // one pass at a time, in the run state, with the processing mutex held.
 NTSTATUS NTAPI CapturePinProcess(PKSPIN pin) {
   PinContext* context = PinContextOf(pin);
+  if (context != nullptr && CameraGone(context)) {
+    FailQueuedFrames(pin);
+    return STATUS_PENDING;
+  }
   CaptureContext* capture = context != nullptr ? context->device->capture : nullptr;
   if (capture == nullptr || InterlockedCompareExchange(&capture->framesCaptured, 0, 0) <= 0 ||
       capture->outputImage == nullptr)
     return STATUS_PENDING;
   PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
-  ConvertReadyFrame(capture);
+  if (ConvertReadyFrame(capture))
+    InterlockedIncrement(pointer != nullptr ? &capture->framesDelivered : &capture->framesDropped);
   if (pointer != nullptr) {
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     header->DataUsed = CopyImageToFrame(context, capture, static_cast<PUCHAR>(header->Data), header->FrameExtent);

@@ -213,17 +213,18 @@ bool HaltsTheEndpoint(NTSTATUS status, USBD_STATUS usbStatus) {
 
 }  // namespace
 
-void SendTransferControl(DeviceContext* ctx, bool go) {
+NTSTATUS SendTransferControl(DeviceContext* ctx, bool go) {
   const USBD_PIPE_INFORMATION* pipe = PipeAt(&ctx->usb, kCommandPipe);
-  if (pipe == nullptr || pipe->PipeHandle == nullptr) return;
+  if (pipe == nullptr || pipe->PipeHandle == nullptr) return STATUS_INVALID_DEVICE_STATE;
   auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, kBulkUrbSize, kTagUsb));
-  if (urb == nullptr) return;
+  if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   ctx->transferControlPacket[0] = go ? kCommandFrameGo : kCommandFrameHalt;
   BuildBulkTransfer(urb, pipe, ctx->transferControlPacket, nullptr, kPacketBytes);
   NTSTATUS status = SubmitUrbWithTimeLimit(&ctx->usb, urb);
-  bool failed = !NT_SUCCESS(status) || USBD_ERROR(urb->UrbHeader.Status);
+  if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) status = STATUS_UNSUCCESSFUL;
   ExFreePoolWithTag(urb, kTagUsb);
-  if (failed) RecoverCommandPipe(ctx);
+  if (!NT_SUCCESS(status)) RecoverCommandPipe(ctx);
+  return status;
 }
 
 ULONG CurrentCancelCount(UsbDevice* usb) {
@@ -255,7 +256,17 @@ NTSTATUS ReadFrameChunkedSince(DeviceContext* ctx, PUCHAR buffer, ULONG size, UL
   ULONG chunks = ChunkCountFor(size);
   NTSTATUS status = PrepareFrame(usb, buffer, size, chunks, readStart);
   if (!NT_SUCCESS(status)) return status;
-  SendTransferControl(ctx, false);
+  // Without the halt the camera may still be sending a frame that an
+  // earlier go started (a read cut short by a pause, a time-out or a cancel):
+  // chunks queued now would take its tail and the head of the next frame, a
+  // torn picture that nothing could tell from a whole one. Such a read is
+  // given up before anything is queued; the next one halts again.
+  NTSTATUS haltStatus = SendTransferControl(ctx, false);
+  if (!NT_SUCCESS(haltStatus)) {
+    ForgetUnsubmittedChunks(usb, chunks);
+    WithdrawChunkRequests(usb);  // outlasts a cancel walk that still holds the records
+    return haltStatus;
+  }
   ULONG submitted = 0;
   NTSTATUS loopStatus = SubmitChunks(usb, pipe, buffer, size, &submitted);
   if (submitted < chunks) ForgetUnsubmittedChunks(usb, chunks - submitted);
@@ -299,6 +310,7 @@ NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   }
   if (usb->chunksOutstanding > 0) --usb->chunksOutstanding;
   NTSTATUS status = irp->IoStatus.Status;
+  NoteRequestOutcome(usb, status, record->urb->UrbHeader.Status);
   irp->IoStatus.Information =
       NT_SUCCESS(status) ? record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
   bool startWalk = false;

@@ -23,8 +23,9 @@ NTSTATUS ReadFrameChunked(DeviceContext* ctx, PUCHAR buffer, ULONG size);
 // readStart: a cancel since then ends it.
 NTSTATUS ReadFrameChunkedSince(DeviceContext* ctx, PUCHAR buffer, ULONG size, ULONG readStart);
 ULONG CurrentCancelCount(UsbDevice* usb);
-// Frame halt (go false) or frame go (go true) on the command pipe.
-void SendTransferControl(DeviceContext* ctx, bool go);
+// Frame halt (go false) or frame go (go true) on the command pipe; a
+// failure when the command did not reach the camera (the pipe is then reset).
+NTSTATUS SendTransferControl(DeviceContext* ctx, bool go);
 // The completion routine of every chunk request; its context is the UsbDevice.
 NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 // Cancels the read in progress: the chunk requests still in flight, those the

@@ -49,6 +49,11 @@ struct UsbDevice {
   // Set by the capture thread when the frame pipe could not be brought back
   // after a halt; the next frame read tries again first. Capture thread only.
   BOOLEAN framePipeNeedsReset;
+  // 1 once any request found the camera gone from the bus (pulled out, or
+  // its port lost it). A device that left never comes back on this device
+  // object: a camera plugged in again is a new device. Interlocked; set from
+  // completions at dispatch level and from request threads.
+  volatile LONG gone;
 };
 
 // Pipes of the camera's interface, by position.

@@ -39,6 +39,9 @@ NTSTATUS SendInternalIoctl(UsbDevice* usb, ULONG code, PVOID argument1) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = ioStatus.Status;
   }
+  NoteRequestOutcome(usb, status, code == IOCTL_INTERNAL_USB_SUBMIT_URB && argument1 != nullptr
+                                      ? static_cast<PURB>(argument1)->UrbHeader.Status
+                                      : USBD_STATUS_SUCCESS);
   return status;
 }
 
@@ -215,6 +218,7 @@ NTSTATUS SubmitUrbWithin(UsbDevice* usb, PURB urb, ULONG milliseconds) {
   }
   NTSTATUS status = irp->IoStatus.Status;
   IoFreeIrp(irp);
+  NoteRequestOutcome(usb, status, urb->UrbHeader.Status);
   return timedOut ? STATUS_IO_TIMEOUT : status;
 }
 
@@ -304,6 +308,13 @@ NTSTATUS ResetPipe(UsbDevice* usb, ULONG pipeIndex) {
 NTSTATUS AbortPipe(UsbDevice* usb, ULONG pipeIndex) {
   return SendPipeRequest(usb, pipeIndex, URB_FUNCTION_ABORT_PIPE);
 }
+
+void NoteRequestOutcome(UsbDevice* usb, NTSTATUS status, USBD_STATUS urbStatus) {
+  if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE || urbStatus == USBD_STATUS_DEVICE_GONE)
+    InterlockedExchange(&usb->gone, 1);
+}
+
+bool DeviceGone(UsbDevice* usb) { return InterlockedCompareExchange(&usb->gone, 0, 0) != 0; }
 
 NTSTATUS ResetPortIfDisabled(UsbDevice* usb) {
   ULONG portStatus = 0;

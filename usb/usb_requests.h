@@ -21,6 +21,13 @@ NTSTATUS ResetPortIfDisabled(UsbDevice* usb);
 // Releases what ConfigureDevice left (descriptor, interface, pipe marks).
 void ReleaseConfiguration(UsbDevice* usb);
 
+// Notes a request's outcome: the bus driver answers every request to a
+// device that has left the bus with "not connected" (or "no such device",
+// with the URB's "device gone"). Any level up to dispatch.
+void NoteRequestOutcome(UsbDevice* usb, NTSTATUS status, USBD_STATUS urbStatus);
+// Whether a request has found the camera gone.
+bool DeviceGone(UsbDevice* usb);
+
 // The configured pipe at an index, or null when there is none.
 const USBD_PIPE_INFORMATION* PipeAt(const UsbDevice* usb, ULONG pipeIndex);
 bool PipeIsIn(const USBD_PIPE_INFORMATION* pipe);

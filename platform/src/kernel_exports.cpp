@@ -69,6 +69,7 @@ std::vector<PeExport> KernelExports() {
       {"ks.sys", "KsPinGetReferenceClockInterface", AddressOf(KsPinGetReferenceClockInterface)},
       {"ks.sys", "KsPinReleaseProcessingMutex", AddressOf(KsPinReleaseProcessingMutex)},
       {"ks.sys", "KsReleaseDevice", AddressOf(KsReleaseDevice)},
+      {"ks.sys", "KsStreamPointerSetStatusCode", AddressOf(KsStreamPointerSetStatusCode)},
       {"ks.sys", "KsStreamPointerUnlock", AddressOf(KsStreamPointerUnlock)},
       {"ks.sys", "_KsEdit", AddressOf(_KsEdit)},
       {"ntoskrnl.exe", "ExAcquireFastMutex", AddressOf(ExAcquireFastMutex)},

@@ -79,6 +79,7 @@ struct QueuedFrame {
   FrameCompletionRoutine done;
   void* context;
   NTSTATUS status;
+  NTSTATUS ejectStatus = STATUS_SUCCESS;  // as the minidriver set it on the locked pointer
   bool locked;
 
   UCHAR* Data() { return block + kGuardBytes; }
@@ -812,7 +813,24 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
   if (frame->header.DataUsed > frame->header.FrameExtent)
     host::PinFault(pin, "a frame came back with DataUsed larger than its FrameExtent");
   pin->queue.pop_front();
-  host::CompleteLocked(pin, frame, STATUS_SUCCESS);
+  host::CompleteLocked(pin, frame, frame->ejectStatus);
+}
+
+NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("KsStreamPointerSetStatusCode above dispatch level");
+  PinObject* pin;
+  {
+    std::lock_guard<std::mutex> registry(host::registryLock);
+    auto it = host::LockedPointers().find(streamPointer);
+    if (it == host::LockedPointers().end())
+      host::PlatformFault("KsStreamPointerSetStatusCode of a stream pointer that is not locked");
+    pin = it->second;
+  }
+  std::lock_guard<std::mutex> guard(pin->lock);
+  host::QueuedFrame* frame = pin->queue.front();
+  if (&frame->pointer != streamPointer) host::PinFault(pin, "the locked stream pointer is not at the leading edge");
+  frame->ejectStatus = status;
+  return STATUS_SUCCESS;
 }
 
 void KsPinAttemptProcessing(PKSPIN pinHandle, BOOLEAN asynchronous) {

@@ -155,6 +155,11 @@ void UsbBus::SetSubmitFault(std::function<bool(const URB&, uint8_t)> rule) {
   submitFault_ = std::move(rule);
 }
 
+void UsbBus::SetUnplugPoint(std::function<bool(const URB&, uint8_t)> rule) {
+  std::lock_guard<std::mutex> guard(lock_);
+  unplugPoint_ = std::move(rule);
+}
+
 void UsbBus::SetResetPipeFails(bool fails) {
   std::lock_guard<std::mutex> guard(lock_);
   resetPipeFails_ = fails;
@@ -353,6 +358,16 @@ NTSTATUS UsbBus::SubmitUrb(PIRP irp, PURB urb) {
     entry.configurationCleared = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
   }
   Record(entry);
+
+  bool unplugNow = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (device_ != nullptr && unplugPoint_ && unplugPoint_(*urb, entry.endpointAddress)) {
+      unplugPoint_ = nullptr;
+      unplugNow = true;
+    }
+  }
+  if (unplugNow) Unplug();
 
   bool fail;
   bool halted = false;

@@ -639,6 +639,25 @@ NTSTATUS NTAPI UnlockTwiceProcess(PKSPIN pin) {
   return STATUS_PENDING;
 }
 
+// Hands the frame back failed, as a minidriver does when no picture will come.
+NTSTATUS NTAPI FailingProcess(PKSPIN pin) {
+  PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (pointer == nullptr) return STATUS_PENDING;
+  pointer->StreamHeader->DataUsed = 8;
+  pointer->OffsetOut.Data[0] = 0x11;
+  KsStreamPointerSetStatusCode(pointer, STATUS_DEVICE_NOT_CONNECTED);
+  KsStreamPointerUnlock(pointer, TRUE);
+  return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI StatusAfterEjectProcess(PKSPIN pin) {
+  PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (pointer == nullptr) return STATUS_PENDING;
+  KsStreamPointerUnlock(pointer, TRUE);
+  KsStreamPointerSetStatusCode(pointer, STATUS_DEVICE_NOT_CONNECTED);
+  return STATUS_PENDING;
+}
+
 NTSTATUS NTAPI KeepLockedProcess(PKSPIN pin) {
   KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
   return STATUS_PENDING;
@@ -669,6 +688,7 @@ TEST_F(KsPinDeathTest, StreamPointerMistakesFault) {
   EXPECT_DEATH(RunWithProcess(*device_, pin, OverrunProcess), "pin 0 .*FrameExtent");
   EXPECT_DEATH(RunWithProcess(*device_, pin, TooMuchUsedProcess), "DataUsed larger");
   EXPECT_DEATH(RunWithProcess(*device_, pin, UnlockTwiceProcess), "not locked");
+  EXPECT_DEATH(RunWithProcess(*device_, pin, StatusAfterEjectProcess), "not locked");
   EXPECT_DEATH(RunWithProcess(*device_, pin, ProcessAtDispatch), "raised IRQL");
   EXPECT_DEATH(
       {
@@ -700,6 +720,27 @@ TEST_F(KsPinDeathTest, ClassDriverCallsOnAClosedPinAndLeakedClocksFault) {
   device_->ClosePin(pin);
   EXPECT_DEATH(KsPinAttemptProcessing(pin, TRUE), "not open");
   EXPECT_DEATH(KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED), "not open");
+}
+
+// A frame ejected with a failure status reaches the client with that status
+// and none of the minidriver's bytes.
+TEST_F(KsPin, AFrameEjectedWithAStatusCodeComesBackFailedAndEmpty) {
+  PKSPIN pin = Running();
+  static KSPIN_DISPATCH dispatch;
+  dispatch = kPinDispatch;
+  dispatch.Process = FailingProcess;
+  static KSPIN_DESCRIPTOR_EX descriptor;
+  descriptor = kPins[0];
+  descriptor.Dispatch = &dispatch;
+  pin->Descriptor = &descriptor;
+  Returns returns;
+  std::vector<UCHAR> buffer(32, 0xEE);
+  ASSERT_EQ(device_->QueueFrame(pin, buffer.data(), 24, returns.Routine(), &buffer), STATUS_PENDING);
+  ASSERT_TRUE(returns.WaitFor(1));
+  std::lock_guard<std::mutex> guard(returns.lock);
+  EXPECT_EQ(returns.frames[0].status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(returns.frames[0].header.DataUsed, 0u);
+  EXPECT_EQ(buffer[0], 0xEE) << "a failed frame carries no data back";
 }
 
 TEST_F(KsPinDeathTest, ReadingPastTheConnectionFormatFaults) {

@@ -264,6 +264,30 @@ TEST_F(FrameTransfer, HaltHaltChunksGoOnTheCommandPipe) {
   EXPECT_EQ(order, "hhcccg") << "h: halt 0x02, c: chunk request, g: go 0x03";
 }
 
+// A read cut short leaves the camera sending the rest of its frame. If the
+// halt that should end it is refused (the command pipe stalled), chunks
+// queued anyway would take that frame's tail and the next frame's head and
+// report the torn result as a success; the read must be given up instead,
+// with nothing queued, and the next read, halted again, must be whole.
+TEST_F(FrameTransfer, ARefusedHaltQueuesNoChunksAndTheNextFrameIsWhole) {
+  ULONG size = UseWindow(ctx_, 256, 200);  // three chunks
+  RawBuffer buffer(size);
+  ASSERT_EQ(ReadFrameChunked(ctx_, buffer.data(), 65536), STATUS_SUCCESS) << "the first chunk's worth only";
+  uint64_t sentBefore = Camera().FramesSent();
+  sim::CameraFaults faults;
+  faults.stallCommandPipe = true;
+  Camera().SetFaults(faults);
+  auto before = LiveByTag();
+  Bus().ClearLog();
+  NTSTATUS status = ReadFrameChunked(ctx_, buffer.data(), size);
+  EXPECT_FALSE(NT_SUCCESS(status)) << "a read without its halt reported " << std::hex << status;
+  EXPECT_EQ(Traffic(Bus().Log()).find('c'), std::string::npos) << "chunks queued without a halt: "
+                                                                << Traffic(Bus().Log());
+  EXPECT_EQ(Camera().FramesSent(), sentBefore);
+  ExpectFrameReleased(before);
+  ExpectCleanFrame(buffer);
+}
+
 TEST_F(FrameTransfer, FramesMatchWhatTheCameraSentForEachSceneAndGeometry) {
   struct Case {
     const char* scene;
@@ -872,10 +896,11 @@ TEST_F(FrameTransferPaced, UnplugMidFrameEndsTheReadAndLeaksNothing) {
   ULONG size = ctx_->frameBytes;
   RawBuffer buffer(size);
   auto before = LiveByTag();
-  // With the camera gone every submission fails: the read ends at once.
+  // With the camera gone the frame halt cannot go out: the read ends at
+  // once with the bus driver's answer, before any chunk is queued.
   auto start = Clock::now();
   BOOLEAN good = TRUE;
-  EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_TIMEOUT);
+  EXPECT_EQ(Object()->ReadFrame(buffer.data(), buffer.size(), &good), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(good);
   EXPECT_LT(MillisecondsSince(start), kLimitMs / 2.0) << "waited for requests that never went out";
   EXPECT_EQ(Bus().PortResets(), 0u) << "a port that is not connected is not reset";

@@ -583,6 +583,9 @@ typedef enum { KSSTREAM_POINTER_STATE_UNLOCKED = 0, KSSTREAM_POINTER_STATE_LOCKE
 PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
 // Unlocks the pointer; with eject the frame goes back to the client.
 void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject);
+// The status the frame's request completes with when it is ejected (success
+// unless set); only on a locked pointer.
+NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status);
 // Asks the class driver to call the pin's Process (up to dispatch level).
 void NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
 // The pin's processing mutex, which Process runs under; passive level.

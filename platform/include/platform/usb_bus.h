@@ -114,6 +114,11 @@ class UsbBus final : private UsbBusSink {
   void SetInFault(std::function<InFault(uint8_t endpointAddress, uint64_t index)> rule);
   // Makes IofCallDriver fail at once for URBs the rule picks.
   void SetSubmitFault(std::function<bool(const URB& urb, uint8_t endpointAddress)> rule);
+  // Surprise removal at a chosen point: the rule sees every URB as it is
+  // submitted, and the first one it picks finds the camera pulled out just
+  // before it reaches the wire (the bus unplugs itself, and the request fails
+  // with everything else). The rule is dropped once it has fired.
+  void SetUnplugPoint(std::function<bool(const URB& urb, uint8_t endpointAddress)> rule);
   void SetResetPipeFails(bool fails);
   // Cancelled transfers complete later on the bus thread, at dispatch level,
   // after the delay (the default); or inside IoCancelIrp on the caller's
@@ -181,6 +186,7 @@ class UsbBus final : private UsbBusSink {
   bool logEnabled_ = true;
   std::function<InFault(uint8_t, uint64_t)> inFault_;
   std::function<bool(const URB&, uint8_t)> submitFault_;
+  std::function<bool(const URB&, uint8_t)> unplugPoint_;
   bool resetPipeFails_ = false;
   ULONG portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
   uint32_t portResets_ = 0;
