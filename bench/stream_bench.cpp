@@ -63,19 +63,14 @@ void Stream(benchmark::State& state) {
   const ULONG bands = ULONG(state.range(0));
   const bool loaded = state.range(1) != 0;
   double conversionMs = ConversionCpuMs();
-  std::unique_ptr<host::PeImage> image;
-  if (loaded) {
-    host::PeLoadResult result = host::LoadPeImageFile(KSCAM_SYS_IMAGE, host::KernelExports());
-    if (!result.image) {
-      state.SkipWithError(result.error.c_str());
-      return;
-    }
-    image = std::move(result.image);
-  }
   sim::CameraOptions options;
   options.scene = "chart";
   kscam::CameraSystem system(options);
-  if (image) system.UseDriverEntry(reinterpret_cast<DRIVER_INITIALIZE*>(image->EntryPoint()));
+  std::string error;
+  if (loaded && !system.UseDriverImage(KSCAM_SYS_IMAGE, &error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
   if (system.BringUp() != STATUS_SUCCESS) {
     state.SkipWithError("the camera did not come up");
     return;

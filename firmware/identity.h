@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#define IDENTITY_ADDRESS 0x0080
+
 #define CAPABILITY_EXTERNAL_LOAD 0x01
 #define CAPABILITY_CAMERA 0x02
 

@@ -12,6 +12,11 @@
  * - A register read the sensor does not acknowledge answers 0xFFFF.
  * - Go before any frame size makes the frame path send the sensor's own
  *   readout size.
+ * - Before it presents the camera's identity the firmware checks its own
+ *   image against the CRC in its identity block. A download that damaged any
+ *   byte leaves a bridge that never re-enumerates and takes no command, which
+ *   the host sees as a start that timed out, rather than a camera that runs
+ *   damaged code later.
  */
 #include <stdint.h>
 
@@ -34,6 +39,47 @@
 FIRMWARE_IDENTITY(CAPABILITY_CAMERA, CAMERA_VENDOR_ID, CAMERA_PRODUCT_ID, CAMERA_RELEASE);
 
 static uint8_t halfClock;
+
+/* The identity block as the download left it. Read through a volatile
+ * pointer: the compiler knows the block's initial bytes, but the build
+ * stamps the regions and the CRC after linking, and the download may have
+ * changed anything. */
+#define IDENTITY ((const volatile __code uint8_t*)IDENTITY_ADDRESS)
+#define IDENTITY_REGION_COUNT 6
+#define IDENTITY_CRC 14
+#define IDENTITY_REGIONS 16
+#define IDENTITY_MAX_REGIONS 4
+
+/* CRC-16, polynomial 0x1021, most significant bit first. */
+static uint16_t CrcAddByte(uint16_t crc, uint8_t byte) {
+  uint8_t bit;
+  crc ^= (uint16_t)byte << 8;
+  for (bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
+  return crc;
+}
+
+static uint16_t IdentityWord(uint8_t offset) { return IDENTITY[offset] | (uint16_t)IDENTITY[offset + 1] << 8; }
+
+/* The CRC of the checked regions, the stored CRC's own two bytes counted as
+ * zero. The caller compares the value itself rather than a yes/no answer, so
+ * that damage which derails the loop (a flipped jump that returns early)
+ * yields a wrong CRC instead of a lucky "intact". */
+static uint16_t ImageCrc(void) {
+  const uint16_t crcAt = IDENTITY_ADDRESS + IDENTITY_CRC;
+  uint8_t regions = IDENTITY[IDENTITY_REGION_COUNT];
+  uint16_t crc = 0xFFFF;
+  uint8_t region;
+  if (regions == 0 || regions > IDENTITY_MAX_REGIONS) return ~IdentityWord(IDENTITY_CRC);
+  for (region = 0; region < regions; ++region) {
+    uint16_t at = IdentityWord(IDENTITY_REGIONS + 4 * region);
+    uint16_t left = IdentityWord(IDENTITY_REGIONS + 4 * region + 2);
+    for (; left != 0; --left, ++at) {
+      uint8_t byte = (at == crcAt || at == crcAt + 1) ? 0 : ((const __code uint8_t*)0)[at];
+      crc = CrcAddByte(crc, byte);
+    }
+  }
+  return crc;
+}
 
 /* Runs one I2C transaction and waits for the controller. */
 static uint8_t I2cTransaction(uint8_t control) {
@@ -113,6 +159,10 @@ static void Reconnect(void) {
 void main(void) {
   halfClock = 0;
   CLOCK = 0;
+  if (ImageCrc() != IdentityWord(IDENTITY_CRC)) {
+    for (;;) {
+    }
+  }
   Reconnect();
   for (;;) {
     uint8_t count = COMMAND_COUNT;

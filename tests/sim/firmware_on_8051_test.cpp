@@ -135,6 +135,33 @@ TEST_F(FirmwareOn8051, EveryDamagedByteLeavesADefinedCamera) {
   EXPECT_GT(down, 0);
 }
 
+// The firmware checks its image against the CRC of its identity block before
+// it presents the camera: a byte the download damaged anywhere the image
+// defines, code the camera may never run included, keeps it off the bus.
+TEST_F(FirmwareOn8051, ADamagedByteAnywhereInTheImageKeepsTheCameraOffTheBus) {
+  const uint8_t* identity = image.data() + 0x80;
+  ASSERT_GE(identity[6], 1);
+  ASSERT_LE(identity[6], 4);
+  int tried = 0;
+  for (int region = 0; region < identity[6]; ++region) {
+    const uint8_t* pair = identity + 16 + 4 * region;
+    size_t start = pair[0] | pair[1] << 8, length = pair[2] | pair[3] << 8;
+    ASSERT_LE(start + length, image.size());
+    // Every byte of the short regions and both ends of each, the rest sampled.
+    for (size_t at = start; at < start + length; at += (length < 16 || at + 13 >= start + length) ? 1 : 13) {
+      sim::SimulatedCamera camera(options);
+      std::vector<uint8_t> broken = image;
+      broken[at] ^= 0x01;
+      Download(camera, broken);
+      uint16_t value = 0;
+      EXPECT_EQ(camera.ReEnumerations(), 0u) << "byte " << at;
+      EXPECT_FALSE(ReadChipId(camera, value)) << "byte " << at;
+      ++tried;
+    }
+  }
+  EXPECT_GT(tried, 50);
+}
+
 TEST_F(FirmwareOn8051, FirmwareThatStopsAfterReEnumeratingStallsCommands) {
   sim::SimulatedCamera camera(options);
   // MOV DPTR,#E646h; MOV A,#1; MOVX @DPTR,A (re-enumerate); SJMP $

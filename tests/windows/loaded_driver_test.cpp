@@ -21,30 +21,25 @@ class KscamSysLoaded : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::ifstream(KSCAM_SYS_IMAGE).good()) GTEST_SKIP() << KSCAM_SYS_IMAGE << " not built (scripts/build-windows-driver.sh)";
-    host::PeLoadResult result = host::LoadPeImageFile(KSCAM_SYS_IMAGE, host::KernelExports());
-    ASSERT_TRUE(result.image) << result.error;
-    image_ = std::move(result.image);
     baseline_ = host::PoolLiveAllocations();
+    checked_ = true;
   }
   void TearDown() override {
-    if (image_) EXPECT_EQ(host::PoolLiveAllocations(), baseline_) << "pool allocations leaked";
+    if (checked_) {
+      EXPECT_EQ(host::PoolLiveAllocations(), baseline_) << "pool allocations leaked";
+    }
   }
 
-  DRIVER_INITIALIZE* Entry() const { return reinterpret_cast<DRIVER_INITIALIZE*>(image_->EntryPoint()); }
-
-  // Loads the driver into the class driver, lets the image drop what only
-  // its entry needed, then adds and starts the camera.
+  // Maps the binary into the system, loads it into the class driver (which
+  // drops what only its entry needed), then adds and starts the camera.
   NTSTATUS BringUp(kscam::CameraSystem& system) {
-    system.UseDriverEntry(Entry());
-    NTSTATUS status = system.LoadDriver();
-    if (!NT_SUCCESS(status)) return status;
-    EXPECT_TRUE(image_->DiscardSections());
-    status = system.AddDevice();
-    return NT_SUCCESS(status) ? system.StartDevice() : status;
+    std::string error;
+    EXPECT_TRUE(system.UseDriverImage(KSCAM_SYS_IMAGE, &error)) << error;
+    return system.BringUp();
   }
 
-  std::unique_ptr<host::PeImage> image_;
   uint64_t baseline_ = 0;
+  bool checked_ = false;
 };
 
 TEST_F(KscamSysLoaded, DownloadsTheFirmwareAndStartsTheCameraItBecomes) {

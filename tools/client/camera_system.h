@@ -4,9 +4,11 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "driver/device_context.h"
 #include "platform/ks_host.h"
+#include "platform/pe_image.h"
 #include "platform/usb_bus.h"
 #include "sim/simulated_camera.h"
 
@@ -24,6 +26,19 @@ class CameraSystem {
   // The driver LoadDriver calls: the host build's entry unless another is
   // given (a Windows build of the driver loaded into the platform).
   void UseDriverEntry(DRIVER_INITIALIZE* entry) { entry_ = entry; }
+  // Runs the Windows build of the driver instead: the kscam.sys file is
+  // mapped into this process, bound to the platform's exports, and its entry
+  // used by LoadDriver, which then discards its initialisation sections as
+  // the kernel does. The image stays mapped as long as this system. False,
+  // with the loader's reason in *error, when the file is refused.
+  bool UseDriverImage(const std::string& path, std::string* error);
+  // Every system constructed afterwards loads this image (empty: the host
+  // build's entry again). Test programs use it to run whole suites on the
+  // shipped binary.
+  static void SetDefaultDriverImage(const std::string& path);
+  static const std::string& DefaultDriverImage();
+  // The image LoadDriver runs; null for the host build's driver.
+  const host::PeImage* DriverImage() const { return image_.get(); }
   NTSTATUS LoadDriver();
   NTSTATUS AddDevice();
   NTSTATUS StartDevice();
@@ -46,6 +61,7 @@ class CameraSystem {
   DeviceContext* Context() { return DeviceContextOf(ksDevice_->Device()); }
 
  private:
+  std::unique_ptr<host::PeImage> image_;  // outlives everything that may run its code
   std::unique_ptr<host::UsbDeviceModel> device_;
   sim::SimulatedCamera* camera_ = nullptr;
   std::unique_ptr<host::UsbBus> bus_;
