@@ -74,6 +74,7 @@ struct PoolState {
   uint32_t randomPercent = 0;                     // guarded by lock
   uint64_t randomState = 0;                       // guarded by lock
   uint64_t injectedFailures = 0;                  // guarded by lock
+  uint32_t lastInjectedTag = 0;                   // tag of the last pool block failed by count or chance; guarded by lock
   bool failTagArmed = false;                      // guarded by lock
   uint32_t failTag = 0;                           // guarded by lock
   uint64_t nextSerial = 1;                        // guarded by lock
@@ -239,7 +240,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   PoolState& state = State();
   {
     std::lock_guard<std::mutex> guard(state.lock);
-    if (rigDepth == 0 && uncountedDepth == 0 && CountedAttemptFails(state, host::AllocationKind::Pool)) return nullptr;
+    if (rigDepth == 0 && uncountedDepth == 0 && CountedAttemptFails(state, host::AllocationKind::Pool)) {
+      state.lastInjectedTag = tag;
+      return nullptr;
+    }
     if (state.failTagArmed && state.failTag == tag) return nullptr;
   }
   if (numberOfBytes > (SIZE_T(1) << 40)) return nullptr;
@@ -372,6 +376,7 @@ void ClearPoolFaults() {
   state.failTagArmed = false;
   state.randomPercent = 0;
   state.injectedFailures = 0;
+  state.lastInjectedTag = 0;
 }
 
 uint64_t AllocationAttempts(AllocationKind kind) {
@@ -386,6 +391,12 @@ uint64_t InjectedAllocationFailures() {
   PoolState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
   return state.injectedFailures;
+}
+
+std::string LastInjectedPoolFailureTag() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.lastInjectedTag == 0 ? std::string() : TagName(state.lastInjectedTag);
 }
 
 bool InjectAllocationFailure(AllocationKind kind) {

@@ -100,6 +100,7 @@ TEST(HostVerifier, FaultsNameTheCaseTheTestSetAsContext) {
 
 TEST(HostFailureInjection, PoolRequestsAndDescriptorsAreCountedApart) {
   static UCHAR buffer[256];
+  host::ClearPoolFaults();  // every counter from zero, whatever ran before
   host::FailNthAllocation(2, host::AllocationKind::Irp);
   PIRP first = IoAllocateIrp(2, FALSE);
   void* pool = ExAllocatePoolWithTag(NonPagedPoolNx, 8, PoolTag("Test"));

@@ -38,6 +38,7 @@ struct Injection {
 
 struct LifeOutcome {
   bool injected = false;  // the phase reached its k-th allocation
+  bool streamed = false;  // a frame came while the pin ran
 };
 
 // Runs the whole life of a new simulated camera with the injection, and
