@@ -35,19 +35,9 @@ std::string KindName(AllocationKind kind) {
   return "?";
 }
 
-// The sanitizer builds run several times slower; there each step walks
-// its first points and then every stride-th one, up to a cap.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr uint64_t kDefaultPointCap = 24;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr uint64_t kDefaultPointCap = 24;
-#else
-constexpr uint64_t kDefaultPointCap = 0;
-#endif
-#else
-constexpr uint64_t kDefaultPointCap = 0;
-#endif
+// Under the sanitizers each step walks its first points and then every
+// fourth one, up to a cap.
+constexpr uint64_t kDefaultPointCap = test::kInstrumentedBuild ? 24 : 0;
 
 constexpr uint64_t kFreshCameraEvery = 8;
 

@@ -11,6 +11,7 @@
 
 #include "platform/host_pool.h"
 #include "platform/host_threads.h"
+#include "support/allocation_faults.h"
 #include "support/capture_session.h"
 #include "tools/client/camera_controls.h"
 
@@ -21,17 +22,7 @@ using test::CaptureSession;
 using test::DeliveredFrame;
 
 constexpr uint32_t kFailurePercent = 6;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kCycles = 2;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr int kCycles = 2;
-#else
-constexpr int kCycles = 5;
-#endif
-#else
-constexpr int kCycles = 5;
-#endif
+constexpr int kCycles = test::kInstrumentedBuild ? 2 : 5;
 constexpr auto kStreamingPerCycle = 1500ms;
 
 uint64_t Seed() {

@@ -10,6 +10,20 @@
 
 namespace test {
 
+// The sanitizer builds run every instruction several times slower; the
+// hardening runs there try fewer points and cycles.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kInstrumentedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kInstrumentedBuild = true;
+#else
+constexpr bool kInstrumentedBuild = false;
+#endif
+#else
+constexpr bool kInstrumentedBuild = false;
+#endif
+
 // The steps of a camera's life, in order.
 enum class Phase {
   Add,
