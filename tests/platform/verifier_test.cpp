@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "driver/kernel.h"
 #include "platform/host_pool.h"
@@ -155,6 +157,36 @@ TEST(HostFailureInjection, RandomFailuresRepeatWithTheirSeedAtTheirRate) {
   EXPECT_LT(failures, 1400u);
   EXPECT_EQ(RandomFailures(100, 7, 10), std::string(10, '1'));
   EXPECT_EQ(RandomFailures(0, 7, 10), std::string(10, '0'));
+}
+
+TEST(HostFailureInjection, ThreadsAllocatingAtOnceLoseNoCountAndLeaveNothingBehind) {
+  // The capture thread, the band workers and a client's property calls
+  // allocate at the same time: every attempt is counted once, every failure
+  // is one of them, and the driver's blocks are all accounted for.
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  std::atomic<uint64_t> failed{0};
+  WithDevice([&] {
+    host::ClearPoolFaults();
+    host::FailAllocationsAtRandom(30, 99);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&] {
+        for (int i = 0; i < kRounds; ++i) {
+          void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 24, PoolTag("Race"));
+          PIRP irp = IoAllocateIrp(1, FALSE);
+          failed += (p == nullptr) + (irp == nullptr);
+          if (p != nullptr) ExFreePoolWithTag(p, PoolTag("Race"));
+          if (irp != nullptr) IoFreeIrp(irp);
+        }
+      });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(host::AllocationAttempts(host::AllocationKind::Pool), uint64_t(kThreads * kRounds));
+    EXPECT_EQ(host::AllocationAttempts(host::AllocationKind::Irp), uint64_t(kThreads * kRounds));
+    EXPECT_EQ(host::InjectedAllocationFailures(), failed.load());
+    EXPECT_EQ(host::DriverAllocationsOutstanding(), "");
+    host::ClearPoolFaults();
+  });
 }
 
 TEST(HostIrqlRules, LocksReleasedByWhoeverDoesNotHoldThemAndCallsAboveTheirLevelAbort) {
