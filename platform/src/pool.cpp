@@ -74,7 +74,7 @@ struct PoolState {
   uint32_t randomPercent = 0;                     // guarded by lock
   uint64_t randomState = 0;                       // guarded by lock
   uint64_t injectedFailures = 0;                  // guarded by lock
-  uint32_t lastInjectedTag = 0;                   // tag of the last pool block failed by count or chance; guarded by lock
+  std::map<uint32_t, uint64_t> injectedByTag;     // counted pool attempts made to fail, by tag; guarded by lock
   bool failTagArmed = false;                      // guarded by lock
   uint32_t failTag = 0;                           // guarded by lock
   uint64_t nextSerial = 1;                        // guarded by lock
@@ -241,7 +241,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   {
     std::lock_guard<std::mutex> guard(state.lock);
     if (rigDepth == 0 && uncountedDepth == 0 && CountedAttemptFails(state, host::AllocationKind::Pool)) {
-      state.lastInjectedTag = tag;
+      ++state.injectedByTag[tag];
       return nullptr;
     }
     if (state.failTagArmed && state.failTag == tag) return nullptr;
@@ -376,7 +376,7 @@ void ClearPoolFaults() {
   state.failTagArmed = false;
   state.randomPercent = 0;
   state.injectedFailures = 0;
-  state.lastInjectedTag = 0;
+  state.injectedByTag.clear();
 }
 
 uint64_t AllocationAttempts(AllocationKind kind) {
@@ -393,10 +393,11 @@ uint64_t InjectedAllocationFailures() {
   return state.injectedFailures;
 }
 
-std::string LastInjectedPoolFailureTag() {
+uint64_t InjectedPoolFailures(const std::string& tag) {
   PoolState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  return state.lastInjectedTag == 0 ? std::string() : TagName(state.lastInjectedTag);
+  auto found = state.injectedByTag.find(TagFromString(tag));
+  return found == state.injectedByTag.end() ? 0 : found->second;
 }
 
 bool InjectAllocationFailure(AllocationKind kind) {

@@ -24,6 +24,11 @@ constexpr bool kInstrumentedBuild = false;
 constexpr bool kInstrumentedBuild = false;
 #endif
 
+// The platform's tag for a system thread's object: without it the thread
+// is never created, and a pin whose capture thread could not be created
+// runs and delivers nothing until it is started again, by design.
+constexpr char kThreadObjectTag[] = "Thrd";
+
 // The steps of a camera's life, in order.
 enum class Phase {
   Add,

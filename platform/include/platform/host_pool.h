@@ -45,10 +45,9 @@ void ClearPoolFaults();
 uint64_t AllocationAttempts(AllocationKind kind);
 uint64_t PoolAllocationAttempts();
 uint64_t InjectedAllocationFailures();
-// The tag of the last pool block the injection made fail (counted pool
-// attempts only), empty when none did: what a test checks to tell which
-// kind of object its step went without.
-std::string LastInjectedPoolFailureTag();
+// Counted pool attempts with the tag that the injection made fail: what a
+// test checks to tell which kind of object its driver went without.
+uint64_t InjectedPoolFailures(const std::string& tag);
 
 // While one lives on a thread, its pool allocations belong to the test rig:
 // never counted, never failed at random, never reported as the driver's.
