@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "platform/host_pool.h"
 #include "platform/nt.h"
@@ -24,8 +25,27 @@
 
 namespace host {
 
+namespace {
+std::mutex faultContextLock;
+std::string& FaultContext() {  // guarded by faultContextLock
+  static auto* context = new std::string;
+  return *context;
+}
+}  // namespace
+
+void SetFaultContext(const std::string& context) {
+  std::lock_guard<std::mutex> guard(faultContextLock);
+  FaultContext() = context;
+}
+
 [[noreturn]] void PlatformFault(const char* what) {
+  std::string context;
+  {
+    std::lock_guard<std::mutex> guard(faultContextLock);
+    context = FaultContext();
+  }
   fprintf(stderr, "host platform fault: %s\n", what);
+  if (!context.empty()) fprintf(stderr, "host platform fault context: %s\n", context.c_str());
   fflush(stderr);
   abort();
 }
@@ -168,7 +188,10 @@ void KeLowerIrql(KIRQL newIrql) {
   host::DeliverApcs();
 }
 
-void KeEnterCriticalRegion() { ++criticalRegionDepth; }
+void KeEnterCriticalRegion() {
+  if (currentIrql > APC_LEVEL) host::PlatformFault("KeEnterCriticalRegion above APC level");
+  ++criticalRegionDepth;
+}
 
 void KeLeaveCriticalRegion() {
   if (--criticalRegionDepth < 0) host::PlatformFault("KeLeaveCriticalRegion without enter");
@@ -196,6 +219,7 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
 }
 
 LONG KeResetEvent(PRKEVENT event) {
+  if (currentIrql > DISPATCH_LEVEL) host::PlatformFault("KeResetEvent above dispatch level");
   std::lock_guard<std::mutex> guard(dispatcherLock);
   return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
 }
@@ -296,7 +320,12 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
-  if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0) host::PlatformFault("release of a free spin lock");
+  ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+  if (owner == 0) host::PlatformFault("release of a free spin lock");
+  // Another processor's lock: releasing it lets two holders in at once.
+  if (owner != reinterpret_cast<ULONG_PTR>(CurrentThread()))
+    host::PlatformFault("KeReleaseSpinLock by a thread that does not hold the lock");
+  if (currentIrql != DISPATCH_LEVEL) host::PlatformFault("KeReleaseSpinLock below dispatch level: the level was lowered while the lock was held");
   if (newIrql > currentIrql) host::PlatformFault("KeReleaseSpinLock to a higher level");
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   currentIrql = newIrql;

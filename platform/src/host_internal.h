@@ -4,6 +4,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/host_pool.h"
 #include "platform/nt.h"
 
 namespace host {
@@ -46,5 +47,22 @@ std::thread StartAccountedThread(ThreadRole role, std::function<void()> body,
 
 // Live non-paged pool containing [address, address + length), or false.
 bool IsNonPagedPoolRange(const void* address, size_t length);
+
+// Counts one attempt of the kind and says whether the failure injection
+// makes it fail; never for the rig's own allocations (RigAllocations).
+bool InjectAllocationFailure(AllocationKind kind);
+// While one lives on a thread, its pool allocations are not counted as pool
+// attempts: the blocks of requests and descriptors, counted as their kind.
+class UncountedPool {
+ public:
+  UncountedPool();
+  ~UncountedPool();
+  UncountedPool(const UncountedPool&) = delete;
+  UncountedPool& operator=(const UncountedPool&) = delete;
+};
+// The class driver host reports devices as they are added and removed; the
+// removal of the last one checks that the driver freed what it allocated.
+void DriverDeviceAdded();
+void DriverDeviceRemoved();
 
 }  // namespace host

@@ -23,8 +23,11 @@ thread_local KIRQL irqlBeforeCancelLock = PASSIVE_LEVEL;
 
 PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota) {
   (void)chargeQuota;
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("IoAllocateIrp above dispatch level");
   if (stackSize < 1) return nullptr;
+  if (host::InjectAllocationFailure(host::AllocationKind::Irp)) return nullptr;
   size_t bytes = sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION);
+  host::UncountedPool requestBlock;
   auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagIrp));
   if (irp == nullptr) return nullptr;
   memset(irp, 0, bytes);
@@ -131,6 +134,7 @@ void IoReleaseCancelSpinLock(KIRQL irql) {
 }
 
 BOOLEAN IoCancelIrp(PIRP irp) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("IoCancelIrp above dispatch level");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
@@ -154,6 +158,9 @@ PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer,
   ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(virtualAddress, length);
   size_t bytes = sizeof(MDL) + size_t(pages) * sizeof(PFN_NUMBER);
   if (bytes > 0x7FFF) return nullptr;  // the size field is 16 bits wide
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("IoAllocateMdl above dispatch level");
+  if (host::InjectAllocationFailure(host::AllocationKind::Mdl)) return nullptr;
+  host::UncountedPool descriptorBlock;
   auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTagMdl));
   if (mdl == nullptr) return nullptr;
   memset(mdl, 0, bytes);
@@ -182,6 +189,7 @@ static ULONG PagesRoomOf(PMDL mdl) { return ULONG((size_t(mdl->Size) - sizeof(MD
 // locking; anything else (stack, heap of another kind, freed pool) is a
 // crash on the platform sooner or later, so the host stops here.
 void MmBuildMdlForNonPagedPool(PMDL mdl) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("MmBuildMdlForNonPagedPool above dispatch level");
   PVOID start = MmGetMdlVirtualAddress(mdl);
   if (!host::IsNonPagedPoolRange(start, mdl->ByteCount))
     host::PlatformFault("MmBuildMdlForNonPagedPool on memory that is not non-paged pool");
@@ -194,6 +202,7 @@ void MmBuildMdlForNonPagedPool(PMDL mdl) {
 }
 
 void IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) host::PlatformFault("IoBuildPartialMdl above dispatch level");
   if (!(sourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_PAGES_LOCKED)))
     host::PlatformFault("IoBuildPartialMdl from a descriptor whose pages were never built");
   auto* sourceStart = static_cast<PCHAR>(MmGetMdlVirtualAddress(sourceMdl));

@@ -97,6 +97,13 @@ bool ValidRangeList(const UCHAR* list, ULONG listBytes, std::vector<const KSDATA
 
 }  // namespace
 
+// The request the class driver hands a minidriver callback: its own, so
+// never failed or counted as the driver's.
+PIRP RigIrp(CCHAR stackSize) {
+  RigAllocations rig;
+  return IoAllocateIrp(stackSize, FALSE);
+}
+
 void SetOwner(const void* object, PKSDEVICE device) {
   std::lock_guard<std::mutex> guard(ownersLock);
   if (device != nullptr) Owners()[object] = device;
@@ -176,6 +183,7 @@ NTSTATUS KsDeviceHost::Add() {
   device_.Bag = CreateObjectBag();
   device_.Context = nullptr;
   added_ = true;
+  DriverDeviceAdded();
   const KSDEVICE_DISPATCH* dispatch = device_.Descriptor ? device_.Descriptor->Dispatch : nullptr;
   if (dispatch == nullptr || dispatch->Add == nullptr) return STATUS_SUCCESS;
   NTSTATUS status = dispatch->Add(&device_);
@@ -187,7 +195,7 @@ NTSTATUS KsDeviceHost::Start() {
   const KSDEVICE_DISPATCH* dispatch = device_.Descriptor ? device_.Descriptor->Dispatch : nullptr;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch != nullptr && dispatch->Start != nullptr) {
-    PIRP irp = IoAllocateIrp(functionalDevice_.StackSize, FALSE);
+    PIRP irp = RigIrp(functionalDevice_.StackSize);
     status = dispatch->Start(&device_, irp, nullptr, nullptr);
     if (irp != nullptr) IoFreeIrp(irp);
   }
@@ -198,7 +206,7 @@ NTSTATUS KsDeviceHost::Start() {
 void KsDeviceHost::Stop() {
   const KSDEVICE_DISPATCH* dispatch = device_.Descriptor ? device_.Descriptor->Dispatch : nullptr;
   if (dispatch != nullptr && dispatch->Stop != nullptr) {
-    PIRP irp = IoAllocateIrp(functionalDevice_.StackSize, FALSE);
+    PIRP irp = RigIrp(functionalDevice_.StackSize);
     dispatch->Stop(&device_, irp);
     if (irp != nullptr) IoFreeIrp(irp);
   }
@@ -227,6 +235,7 @@ void KsDeviceHost::Remove() {
   device_.Bag = nullptr;
   device_.Context = nullptr;
   added_ = false;
+  DriverDeviceRemoved();
 }
 
 std::vector<FilterFactoryRecord> KsDeviceHost::FilterFactories() {
@@ -320,7 +329,7 @@ PKSFILTER KsDeviceHost::OpenFilter(NTSTATUS* status) {
   SetOwner(&object->filter, &device_);
   *status = STATUS_SUCCESS;
   if (descriptor->Dispatch != nullptr && descriptor->Dispatch->Create != nullptr) {
-    PIRP irp = IoAllocateIrp(functionalDevice_.StackSize, FALSE);
+    PIRP irp = RigIrp(functionalDevice_.StackSize);
     *status = descriptor->Dispatch->Create(&object->filter, irp);
     if (irp != nullptr) IoFreeIrp(irp);
   }
@@ -352,7 +361,7 @@ NTSTATUS KsDeviceHost::CloseFilter(PKSFILTER filter) {
   if (!object) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = STATUS_SUCCESS;
   if (filter->Descriptor->Dispatch != nullptr && filter->Descriptor->Dispatch->Close != nullptr) {
-    PIRP irp = IoAllocateIrp(functionalDevice_.StackSize, FALSE);
+    PIRP irp = RigIrp(functionalDevice_.StackSize);
     status = filter->Descriptor->Dispatch->Close(filter, irp);
     if (irp != nullptr) IoFreeIrp(irp);
   }
@@ -406,6 +415,7 @@ void KsAcquireDevice(PKSDEVICE device) {
 
 void KsReleaseDevice(PKSDEVICE device) {
   KsDeviceHost* deviceHost = KsDeviceHost::FromFunctionalDevice(device->FunctionalDeviceObject);
+  if (!deviceHost->DeviceMutexHeldByCaller()) host::PlatformFault("KsReleaseDevice by a thread that does not hold the device mutex");
   deviceHost->NoteMutexReleased();
   deviceHost->DeviceMutex().unlock();
 }

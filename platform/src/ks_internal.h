@@ -12,6 +12,9 @@ namespace host {
 
 struct PinObject;
 
+// A request of the class driver's own for a minidriver callback (may be
+// null when a tag fault makes it fail).
+PIRP RigIrp(CCHAR stackSize);
 // Records which device a filter or pin belongs to (null forgets it).
 void SetOwner(const void* object, PKSDEVICE device);
 // Whether a caller's range or format and a pin's range name the same major

@@ -406,7 +406,7 @@ NTSTATUS TimedCallback(KsDeviceHost* device, Call call) {
 NTSTATUS CallWithIrp(PinObject* pin, PFNKSPINIRP routine) {
   if (routine == nullptr) return STATUS_SUCCESS;
   PDEVICE_OBJECT functional = KsGetDevice(&pin->pin)->FunctionalDeviceObject;
-  PIRP irp = IoAllocateIrp(functional->StackSize, FALSE);
+  PIRP irp = RigIrp(functional->StackSize);
   NTSTATUS status = TimedCallback(pin->device, [&] { return routine(&pin->pin, irp); });
   if (irp != nullptr) IoFreeIrp(irp);
   return status;
@@ -588,7 +588,10 @@ PKSPIN KsDeviceHost::CreatePin(PKSFILTER filter, ULONG pinId, const void* format
   pin->device = this;
   pin->filter = filter;
   pin->matchedRange = range;
-  pin->record = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagPin);
+  {
+    RigAllocations rig;
+    pin->record = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTagPin);
+  }
   ULONG formatSize = static_cast<const KSDATAFORMAT*>(format)->FormatSize;
   if (pin->record != nullptr) pin->format = MakeGuardedFormat(format, formatSize);
   if (pin->format.format == nullptr) {
@@ -677,7 +680,11 @@ NTSTATUS KsDeviceHost::QueueFrame(PKSPIN pinHandle, void* buffer, ULONG frameExt
   std::shared_ptr<PinObject> pin = FindPin(pinHandle);
   if (!pin) return STATUS_INVALID_HANDLE;
   if (buffer == nullptr || frameExtent == 0) return STATUS_INVALID_PARAMETER;
-  void* memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(QueuedFrame), kTagFrame);
+  void* memory;
+  {
+    RigAllocations rig;
+    memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(QueuedFrame), kTagFrame);
+  }
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   UCHAR* block = TakeBlock(pin.get(), frameExtent);
   if (block == nullptr) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "host_internal.h"
+#include "ks_internal.h"
 #include "platform/ks_host.h"
 
 namespace host {
@@ -55,7 +56,7 @@ NTSTATUS BasicSupport(const KSPROPERTY_ITEM& item, UCHAR* data, ULONG dataBytes,
 NTSTATUS CallHandler(PKSFILTER filter, PFNKSHANDLER handler, UCHAR* request, UCHAR* data, ULONG_PTR preset,
                      ULONG* information) {
   PKSDEVICE device = KsGetDevice(filter);
-  PIRP irp = IoAllocateIrp(CHAR(device->FunctionalDeviceObject->StackSize), FALSE);
+  PIRP irp = RigIrp(CHAR(device->FunctionalDeviceObject->StackSize));
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   irp->IoStatus.Information = preset;
   {

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/host_pool.h"
 #include "platform/nt.h"
@@ -20,15 +21,18 @@ namespace {
 constexpr uint64_t kLiveMagic = 0x6c6f6f7020766976ull;
 constexpr uint64_t kFreedMagic = 0x6465657266206f6eull;
 
-// 32 bytes keep the caller's memory 16-byte aligned, as the platform's pool is.
+// 48 bytes keep the caller's memory 16-byte aligned, as the platform's pool is.
 struct alignas(16) PoolHeader {
   uint64_t magic;
   uint64_t size;
+  uint64_t serial;  // allocation order: what a device's lifetime allocated
   uint32_t tag;
-  uint32_t nonPaged;
-  void* block;  // what the host allocator returned
+  uint16_t nonPaged;
+  uint16_t driverOwned;  // allocated by the driver, not by the platform or the rig
+  void* block;           // what the host allocator returned
+  uint8_t frontGuard[8];  // right before the caller's memory: catches underruns
 };
-static_assert(sizeof(PoolHeader) == 32);
+static_assert(sizeof(PoolHeader) == 48);
 
 // Guard bytes after every allocation, checked when it is freed: an overrun
 // by the driver aborts naming the tag and size, as the platform's special
@@ -56,13 +60,27 @@ struct LargeBlock {
   size_t bytes;  // the whole block, header page and guard included
 };
 
+// One kind of counted attempt: how many were made since arming, and which
+// one fails (0: none).
+struct FaultCounter {
+  uint64_t attempts = 0;
+  uint64_t failAt = 0;
+};
+
 struct PoolState {
   std::mutex lock;
   std::map<uint32_t, host::PoolTagUsage> byTag;  // guarded by lock
-  uint64_t failAtAttempt = 0;                     // 0: off
-  uint64_t attempts = 0;
-  bool failTagArmed = false;
-  uint32_t failTag = 0;
+  FaultCounter counters[3];                       // by AllocationKind; guarded by lock
+  uint32_t randomPercent = 0;                     // guarded by lock
+  uint64_t randomState = 0;                       // guarded by lock
+  uint64_t injectedFailures = 0;                  // guarded by lock
+  std::map<uint32_t, uint64_t> injectedByTag;     // counted pool attempts made to fail, by tag; guarded by lock
+  bool failTagArmed = false;                      // guarded by lock
+  uint32_t failTag = 0;                           // guarded by lock
+  uint64_t nextSerial = 1;                        // guarded by lock
+  std::set<PoolHeader*> driverBlocks;             // live blocks the driver owns; guarded by lock
+  int driverDevices = 0;                          // devices added, not yet removed; guarded by lock
+  uint64_t windowStart = 0;  // serial of the first allocation since the first of them came; guarded by lock
   std::map<uintptr_t, uint64_t> nonPagedRanges;  // start -> size; guarded by lock
   std::deque<PoolHeader*> quarantine;             // oldest first; guarded by lock
   size_t quarantineBytes = 0;                     // guarded by lock
@@ -73,6 +91,50 @@ struct PoolState {
 PoolState& State() {
   static PoolState* state = new PoolState;  // never destroyed: used by late frees
   return *state;
+}
+
+// Nesting depth of RigAllocations on this thread: the rig's own allocations.
+thread_local int rigDepth = 0;
+// Nesting depth of UncountedPool: the pool blocks of requests and
+// descriptors, which are counted as their own kind.
+thread_local int uncountedDepth = 0;
+
+// SplitMix64: a small generator whose sequence depends on the seed alone.
+uint64_t NextRandom(uint64_t* state) {
+  uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// Whether a counted attempt fails, by its number or at random. Called with
+// lock held.
+bool CountedAttemptFails(PoolState& state, host::AllocationKind kind) {
+  FaultCounter& counter = state.counters[int(kind)];
+  ++counter.attempts;
+  bool fail = counter.failAt != 0 && counter.attempts == counter.failAt;
+  if (!fail && state.randomPercent != 0) fail = NextRandom(&state.randomState) % 100 < state.randomPercent;
+  if (fail) ++state.injectedFailures;
+  return fail;
+}
+
+// "tag: n blocks, b bytes; ..." for the driver's live blocks allocated since
+// the window opened. Called with lock held.
+std::string OutstandingLocked(PoolState& state) {
+  std::map<uint32_t, std::pair<uint64_t, uint64_t>> byTag;
+  for (PoolHeader* header : state.driverBlocks)
+    if (header->serial >= state.windowStart) {
+      auto& entry = byTag[header->tag];
+      ++entry.first;
+      entry.second += header->size;
+    }
+  std::string text;
+  for (const auto& [tag, entry] : byTag) {
+    if (!text.empty()) text += "; ";
+    text += "\"" + host::TagName(tag) + "\": " + std::to_string(entry.first) + " blocks, " +
+            std::to_string(entry.second) + " bytes";
+  }
+  return text;
 }
 
 uint32_t TagFromString(const std::string& tag) {
@@ -135,6 +197,13 @@ bool Filled(const uint8_t* bytes, size_t count, uint8_t fill) {
 void CheckGuard(const PoolHeader* header) {
   auto* guard = reinterpret_cast<const uint8_t*>(header + 1) + header->size;
   if (!Filled(guard, kGuardBytes, kGuardFill)) PoolFault("write past the end of a pool block", header);
+  if (!Filled(header->frontGuard, sizeof(header->frontGuard), kGuardFill))
+    PoolFault("write before the start of a pool block", header);
+}
+
+void CheckPoison(const PoolHeader* header) {
+  if (!Filled(reinterpret_cast<const uint8_t*>(header + 1), header->size, kPoisonFill))
+    PoolFault("write to a pool block after it was freed", header);
 }
 
 // Releases the oldest quarantined blocks until the budget holds, checking
@@ -144,8 +213,7 @@ void TrimQuarantine(PoolState& state) {
     PoolHeader* header = state.quarantine.front();
     state.quarantine.pop_front();
     state.quarantineBytes -= header->size;
-    if (!Filled(reinterpret_cast<const uint8_t*>(header + 1), header->size, kPoisonFill))
-      PoolFault("write to a pool block after it was freed", header);
+    CheckPoison(header);
     free(header->block);
   }
 }
@@ -172,8 +240,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   PoolState& state = State();
   {
     std::lock_guard<std::mutex> guard(state.lock);
-    ++state.attempts;
-    if (state.failAtAttempt != 0 && state.attempts == state.failAtAttempt) return nullptr;
+    if (rigDepth == 0 && uncountedDepth == 0 && CountedAttemptFails(state, host::AllocationKind::Pool)) {
+      ++state.injectedByTag[tag];
+      return nullptr;
+    }
     if (state.failTagArmed && state.failTag == tag) return nullptr;
   }
   if (numberOfBytes > (SIZE_T(1) << 40)) return nullptr;
@@ -192,7 +262,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   header->size = numberOfBytes;
   header->tag = tag;
   header->nonPaged = nonPaged;
+  header->driverOwned = rigDepth == 0;
   header->block = block;
+  memset(header->frontGuard, kGuardFill, sizeof(header->frontGuard));
   // Fresh pool memory is not zero on the platform; a recognisable pattern
   // makes a missing initialisation show.
   memset(header + 1, 0xCD, numberOfBytes);
@@ -202,6 +274,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   ++usage.liveAllocations;
   usage.liveBytes += numberOfBytes;
   ++usage.totalAllocations;
+  header->serial = state.nextSerial++;
+  if (header->driverOwned) state.driverBlocks.insert(header);
   if (nonPaged) state.nonPagedRanges[reinterpret_cast<uintptr_t>(header + 1)] = numberOfBytes;
   return header + 1;
 }
@@ -220,6 +294,7 @@ static void FreePool(PVOID p, bool checkTag, ULONG tag) {
   --usage.liveAllocations;
   usage.liveBytes -= header->size;
   state.nonPagedRanges.erase(reinterpret_cast<uintptr_t>(p));
+  if (header->driverOwned) state.driverBlocks.erase(header);
   header->magic = kFreedMagic;
   if (header->size >= kLargeBlock) {
     KeepLargeBlock(state, header->block, BlockBytes(PAGE_SIZE, header->size));
@@ -274,11 +349,10 @@ void ResetPoolTotals() {
   for (auto& [key, usage] : state.byTag) usage.totalAllocations = 0;
 }
 
-void FailNthAllocation(uint64_t n) {
+void FailNthAllocation(uint64_t n, AllocationKind kind) {
   PoolState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  state.attempts = 0;
-  state.failAtAttempt = n;
+  state.counters[int(kind)] = FaultCounter{0, n};
 }
 
 void FailAllocationsWithTag(const std::string& tag) {
@@ -288,18 +362,83 @@ void FailAllocationsWithTag(const std::string& tag) {
   state.failTag = TagFromString(tag);
 }
 
+void FailAllocationsAtRandom(uint32_t percent, uint64_t seed) {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.randomPercent = percent > 100 ? 100 : percent;
+  state.randomState = seed;
+}
+
 void ClearPoolFaults() {
   PoolState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  state.failAtAttempt = 0;
+  for (FaultCounter& counter : state.counters) counter = FaultCounter{};
   state.failTagArmed = false;
-  state.attempts = 0;
+  state.randomPercent = 0;
+  state.injectedFailures = 0;
+  state.injectedByTag.clear();
 }
 
-uint64_t PoolAllocationAttempts() {
+uint64_t AllocationAttempts(AllocationKind kind) {
   PoolState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  return state.attempts;
+  return state.counters[int(kind)].attempts;
+}
+
+uint64_t PoolAllocationAttempts() { return AllocationAttempts(AllocationKind::Pool); }
+
+uint64_t InjectedAllocationFailures() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.injectedFailures;
+}
+
+uint64_t InjectedPoolFailures(const std::string& tag) {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  auto found = state.injectedByTag.find(TagFromString(tag));
+  return found == state.injectedByTag.end() ? 0 : found->second;
+}
+
+bool InjectAllocationFailure(AllocationKind kind) {
+  if (rigDepth != 0) return false;
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return CountedAttemptFails(state, kind);
+}
+
+RigAllocations::RigAllocations() { ++rigDepth; }
+RigAllocations::~RigAllocations() { --rigDepth; }
+UncountedPool::UncountedPool() { ++uncountedDepth; }
+UncountedPool::~UncountedPool() { --uncountedDepth; }
+
+std::string DriverAllocationsOutstanding() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return OutstandingLocked(state);
+}
+
+void DriverDeviceAdded() {
+  PoolState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.driverDevices++ == 0) state.windowStart = state.nextSerial;
+}
+
+// The platform's verifier checks at unload that a driver freed everything;
+// here the last device's removal plays that part, so a test that leaks
+// fails in the test that leaked, naming the tags.
+void DriverDeviceRemoved() {
+  PoolState& state = State();
+  std::string outstanding;
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    // Every block still in quarantine is checked now, not when it leaves:
+    // a write after free then fails the test that made it.
+    for (const PoolHeader* header : state.quarantine) CheckPoison(header);
+    if (--state.driverDevices == 0) outstanding = OutstandingLocked(state);
+  }
+  if (!outstanding.empty())
+    PlatformFault(("driver allocations outstanding after its last device was removed: " + outstanding).c_str());
 }
 
 std::string TagName(uint32_t tag) {
