@@ -89,7 +89,9 @@ TEST_F(PropertyValues, TimeoutTakesOnlyValuesAbove500ReadUnsigned) {
   for (const auto& c : cases) {
     Set(kPropFrameTimeout, c.set);
     EXPECT_EQ(Get(kPropFrameTimeout), c.stored) << c.set;
-    if (kscam_test::RunsHostBuild()) EXPECT_EQ(transferTimeoutMs, c.stored) << "the frame transfer uses the same limit";
+    if (kscam_test::RunsHostBuild()) {
+      EXPECT_EQ(transferTimeoutMs, c.stored) << "the frame transfer uses the same limit";
+    }
   }
   Set(kPropFrameTimeout, 3000);
 }

@@ -112,7 +112,9 @@ TEST_F(SettingsStore, StoredValuesAreBroughtIntoRange) {
                   : strcmp(c.name, "Saturation") == 0 ? LONG(ctx->saturation)
                                                       : LONG(ctx->globalGain);
     EXPECT_EQ(loaded, c.loaded);
-    if (strcmp(c.name, "Timeout") == 0 && kscam_test::RunsHostBuild()) EXPECT_EQ(transferTimeoutMs, c.loaded);
+    if (strcmp(c.name, "Timeout") == 0 && kscam_test::RunsHostBuild()) {
+      EXPECT_EQ(transferTimeoutMs, c.loaded);
+    }
   }
   InterlockedExchange(&transferTimeoutMs, 3000);
 }

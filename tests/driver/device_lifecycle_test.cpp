@@ -99,7 +99,9 @@ TEST_F(DeviceLifecycle, StartCreatesTheFactoryAndCaptureAndConfiguresTheCamera) 
 
   auto factories = system.KsDevice().FilterFactories();
   ASSERT_EQ(factories.size(), 1u);
-  if (kscam_test::RunsHostBuild()) EXPECT_EQ(factories[0].descriptor, &kFilterDescriptor);
+  if (kscam_test::RunsHostBuild()) {
+    EXPECT_EQ(factories[0].descriptor, &kFilterDescriptor);
+  }
   EXPECT_TRUE(factories[0].referenceString == u"GLOBAL");
   EXPECT_EQ(factories[0].createItemFlags, ULONG(KSCREATE_ITEM_FREEONSTOP)) << "the factory goes at stop";
   EXPECT_TRUE(factories[0].deviceMutexHeld);
